@@ -1,0 +1,26 @@
+/*
+ * Test-only controls of the native platform layer. They exist only in the
+ * native build (the real Windows clock and loader cannot be steered), and
+ * shipped code never calls them. Tests that need them are native-only.
+ */
+#ifndef WINPLAT_TESTING_H
+#define WINPLAT_TESTING_H
+
+#include "winplat/winapi.h"
+
+#if WINPLAT_NATIVE
+WINPLAT_BEGIN_DECLS
+
+/* Makes GetTickCount() return `value` now and count on from there, so that
+ * a test can start the tick count just before its 32-bit wrap. */
+WINPLAT_API void winplat_test_set_tick_count(DWORD value);
+
+/* Moves the wall clock (GetSystemTimeAsFileTime and absolute waitable-timer
+ * due times) by `offset_100ns` from the real one. Armed absolute timers
+ * follow the change, as Windows' waitable timers do. */
+WINPLAT_API void winplat_test_set_wall_clock_offset(LONGLONG offset_100ns);
+
+WINPLAT_END_DECLS
+#endif
+
+#endif /* WINPLAT_TESTING_H */
