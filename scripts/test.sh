@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Builds and runs every test suite: native with AddressSanitizer and
+# UndefinedBehaviorSanitizer, native with ThreadSanitizer, and the Windows
+# build under Wine. Prints a count per suite and a total.
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+scripts/setup.sh || exit 1
+source scripts/wine-env.sh
+trap wine_stop EXIT
+
+jobs=${HOROLOG_JOBS:-$(nproc)}
+total_pass=0
+total_fail=0
+summary=()
+
+configure_and_build() { # preset
+  local preset=$1 dir=build/$1 log=build/$1.log
+  mkdir -p build
+  if ! { cmake --preset "$preset" >"$log" 2>&1 && cmake --build "$dir" -j "$jobs" >>"$log" 2>&1; }; then
+    tail -n 80 "$log"
+    echo "test: build of $preset failed (log: $log)"
+    return 1
+  fi
+}
+
+run_suite() { # name preset [prefix command...]
+  local name=$1 preset=$2
+  shift 2
+  local log=build/$preset.ctest.log
+  "$@" ctest --test-dir "build/$preset" -j "$jobs" --output-on-failure --timeout 600 >"$log" 2>&1
+  local rc=$?
+  local line
+  line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)
+  local n_total n_fail
+  n_total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
+  n_fail=$(sed -E 's/.* ([0-9]+) tests failed.*/\1/' <<<"$line")
+  if [[ -z "$line" ]]; then
+    n_total=0
+    n_fail=1
+  fi
+  if [[ $rc -ne 0 || $n_fail -ne 0 ]]; then
+    grep -v -E '^\s*(Start|[0-9]+/[0-9]+ Test).*(Passed|\.\.\.)' "$log" | tail -n 200
+    [[ $n_fail -eq 0 ]] && n_fail=1
+  fi
+  local n_pass=$((n_total - n_fail))
+  ((n_pass < 0)) && n_pass=0
+  total_pass=$((total_pass + n_pass))
+  total_fail=$((total_fail + n_fail))
+  summary+=("$(printf '%-34s %5d passed, %d failed' "$name" "$n_pass" "$n_fail")")
+}
+
+failed_build=0
+
+if configure_and_build native; then
+  run_suite "native (ASan+UBSan)" native \
+    env ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+else failed_build=1; fi
+
+if configure_and_build native-tsan; then
+  # Without address randomisation TSan starts on any vm.mmap_rnd_bits.
+  run_suite "native (TSan)" native-tsan \
+    env TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 setarch "$(uname -m)" -R
+else failed_build=1; fi
+
+# The shipped 32-bit DLL is always built, whether or not this host can run it.
+if [[ $win_preset != win32 ]]; then
+  configure_and_build win32 || failed_build=1
+  echo "test: this host cannot execute 32-bit code; the Windows suites run as the win64 build under 64-bit Wine"
+fi
+if configure_and_build "$win_preset"; then
+  wine_start
+  run_suite "$win_preset (Wine)" "$win_preset" env
+  wine_stop
+else failed_build=1; fi
+
+echo
+printf '%s\n' "${summary[@]}"
+((failed_build)) && total_fail=$((total_fail + 1)) && echo "test: a build failed"
+echo "total: $total_pass passed, $total_fail failed"
+[[ $total_fail -eq 0 ]]
