@@ -13,6 +13,14 @@
 
 WINPLAT_BEGIN_DECLS
 
+#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+
+/* Error codes that only these services report. */
+#define ERROR_GEN_FAILURE 31L
+#define ERROR_NOT_OWNER 288L
+#define ERROR_INVALID_WINDOW_HANDLE 1400L
+#define ERROR_NOT_ENOUGH_QUOTA 1816L
+
 typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
 typedef VOID(CALLBACK* PTIMERAPCROUTINE)(LPVOID lpArgToCompletionRoutine, DWORD dwTimerLowValue,
                                          DWORD dwTimerHighValue);
@@ -50,11 +58,13 @@ WINPLAT_API VOID WINAPI Sleep(DWORD dwMilliseconds);
 WINPLAT_API DWORD WINAPI SleepEx(DWORD dwMilliseconds, BOOL bAlertable);
 
 /* ---- threads ---------------------------------------------------------- */
-WINPLAT_API HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes,
-                                       SIZE_T dwStackSize, LPTHREAD_START_ROUTINE lpStartAddress,
-                                       LPVOID lpParameter, DWORD dwCreationFlags,
-                                       LPDWORD lpThreadId);
+WINPLAT_API HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
+                                       LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
+                                       DWORD dwCreationFlags, LPDWORD lpThreadId);
 WINPLAT_API DWORD WINAPI GetCurrentThreadId(void);
+/* A pseudo-handle meaning "the calling thread", accepted where a thread
+ * handle is used; closing it does nothing. */
+WINPLAT_API HANDLE WINAPI GetCurrentThread(void);
 WINPLAT_API DWORD WINAPI GetThreadId(HANDLE Thread);
 WINPLAT_API BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
 WINPLAT_API DWORD WINAPI ResumeThread(HANDLE hThread); /* only for CREATE_SUSPENDED */
