@@ -142,8 +142,8 @@ TEST(WaitableTimers, NamedTimerIsSharedBetweenHandles) {
 TEST(TimerRoutines, RunOnlyInAlertableWaitsOfTheSettingThread) {
     RoutineLog log;
     Handle timer = new_timer(false);
-    const LONGLONG set_at = filetime_now();
-    const LARGE_INTEGER due = relative_ms(10);
+    const LONGLONG due_at = filetime_now() + 10 * kMs100ns;
+    const LARGE_INTEGER due = absolute(due_at);
     ASSERT_TRUE(SetWaitableTimer(timer.get(), &due, 0, &record_routine, &log, FALSE));
 
     // Signalled, but a non-alertable wait does not run the routine.
@@ -164,7 +164,7 @@ TEST(TimerRoutines, RunOnlyInAlertableWaitsOfTheSettingThread) {
     EXPECT_EQ(log.calls.load(), 1);
     EXPECT_EQ(log.thread.load(), GetCurrentThreadId());
     // The arguments carry the time of the signal.
-    EXPECT_GE(log.time.load(), set_at);
+    EXPECT_GE(log.time.load(), due_at);
     EXPECT_LE(log.time.load(), filetime_now() + 1000 * kMs100ns);
 }
 

@@ -124,9 +124,10 @@ TEST(Waits, WaitForMultipleAnyAndAll) {
 }
 
 TEST(Waits, InvalidHandlesFailTheWait) {
+    Handle good = new_event(true, true);
+    // Windows reuses handle values, so nothing may be created after this.
     HANDLE closed = CreateEventA(nullptr, TRUE, TRUE, nullptr);
     ASSERT_TRUE(CloseHandle(closed));
-    Handle good = new_event(true, true);
 
     for (HANDLE bad : {HANDLE(nullptr), closed}) {
         const HANDLE pair[] = {good.get(), bad};
