@@ -57,7 +57,9 @@ TEST(KernelObjects, CloseHandleRejectsInvalidAndAlreadyClosedHandles) {
     ASSERT_NE(event, nullptr);
     EXPECT_TRUE(CloseHandle(event));
 
-    for (HANDLE bad : {HANDLE(nullptr), event}) {
+    // Closed just now (nothing can have taken the value yet), never valid,
+    // and a value no object has.
+    for (HANDLE bad : {event, HANDLE(nullptr), bogus_handle()}) {
         SetLastError(0);
         EXPECT_FALSE(CloseHandle(bad));
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));

@@ -15,6 +15,11 @@ namespace kernel_test {
 // Generous bound for things expected within milliseconds (Wine is slow).
 constexpr DWORD kLongWait = 10000;
 
+// A handle value that names no object. (A closed handle is no good for
+// this on Windows: the system reuses handle values, also for handles it
+// opens internally.)
+inline HANDLE bogus_handle() { return reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(0x7FFFFFF0)); }
+
 // Closes the handle when the test ends.
 class Handle {
   public:

@@ -230,9 +230,7 @@ TEST(TimerRoutines, CallForAnEndedThreadIsDropped) {
 TEST(WaitableTimers, SetRejectsBadArguments) {
     Handle event = new_event();
     const LARGE_INTEGER due = relative_ms(1);
-    HANDLE closed = CreateWaitableTimerA(nullptr, FALSE, nullptr);
-    CloseHandle(closed);
-    for (HANDLE bad : {closed, event.get()}) {
+    for (HANDLE bad : {bogus_handle(), event.get()}) {
         SetLastError(0);
         EXPECT_FALSE(SetWaitableTimer(bad, &due, 0, nullptr, nullptr, FALSE));
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
