@@ -38,7 +38,8 @@ BOOL CCriticalSection::Unlock() {
     }
     if (--m_nRecursion == 0) {
         m_owner = std::thread::id();
-        guard.unlock();
+        // Notified under the mutex: once it is released, the next owner may
+        // destroy the lock (with the object around it).
         m_released.notify_one();
     }
     return TRUE;

@@ -20,11 +20,11 @@ constexpr auto kLong = std::chrono::milliseconds(kLongMs);
 template <typename Entry>
 class Journal {
   public:
+    // Notifies under the lock: a waiter may destroy the journal as soon as
+    // it sees the entry.
     void Add(const Entry& e) {
-        {
-            std::lock_guard<std::mutex> lock(m_lock);
-            m_entries.push_back(e);
-        }
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_entries.push_back(e);
         m_changed.notify_all();
     }
     std::vector<Entry> Snapshot() const {
@@ -49,11 +49,11 @@ class Journal {
 // A one-way flag that threads can wait for.
 class Flag {
   public:
+    // Notifies under the lock: a waiter may destroy the flag as soon as it
+    // sees it set.
     void Set() {
-        {
-            std::lock_guard<std::mutex> lock(m_lock);
-            m_set = true;
-        }
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_set = true;
         m_changed.notify_all();
     }
     bool IsSet() const {
