@@ -164,7 +164,7 @@ void CWinThread::MarkQueueReady() {
     m_stateChanged.notify_all();
 }
 
-BOOL CWinThread::InitInstance() { return FALSE; }
+BOOL CWinThread::InitInstance() { return TRUE; }
 
 int CWinThread::ExitInstance() { return m_nExitCode; }
 

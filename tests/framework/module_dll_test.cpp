@@ -1,6 +1,5 @@
 // Modules with their own copy of the framework (built from testmod.cpp).
-// On Windows they are loaded with LoadLibraryA; natively they are linked
-// into the test program, whose loading runs their DllMain.
+// They are loaded with LoadLibraryA, whose loader runs their DllMain.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -28,25 +27,33 @@ void ExpectOwnFrameworkCopy(const TestModuleInfo& info, const char* name) {
 
 }  // namespace
 
-#if !WINPLAT_NATIVE
-
 namespace {
+
+// The modules sit beside the test program.
 std::string ModulePath(const char* name) {
     char path[MAX_PATH];
-    DWORD n = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
+    const DWORD n = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
     std::string dir(path, n);
     dir = dir.substr(0, dir.find_last_of("\\/") + 1);
+#if WINPLAT_NATIVE
+    return dir + name + ".so";
+#else
     return dir + name + ".dll";
+#endif
 }
+
+template <typename Fn>
+Fn Export(HMODULE h, const char* name) {
+    return reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(h, name)));
+}
+
 }  // namespace
 
 TEST(ModuleDll, StartsWithItsOwnStateAndRunsTheExitHookOnUnload) {
     HMODULE h = ::LoadLibraryA(ModulePath("afx_testmod_ok").c_str());
     ASSERT_NE(h, nullptr) << ::GetLastError();
-    auto query = reinterpret_cast<TestModuleQueryFn>(
-        reinterpret_cast<void*>(::GetProcAddress(h, "afx_testmod_ok_query")));
-    auto lock = reinterpret_cast<TestModuleLockFn>(
-        reinterpret_cast<void*>(::GetProcAddress(h, "afx_testmod_ok_lock")));
+    auto query = Export<TestModuleQueryFn>(h, "afx_testmod_ok_query");
+    auto lock = Export<TestModuleLockFn>(h, "afx_testmod_ok_lock");
     ASSERT_NE(query, nullptr);
     ASSERT_NE(lock, nullptr);
 
@@ -56,6 +63,7 @@ TEST(ModuleDll, StartsWithItsOwnStateAndRunsTheExitHookOnUnload) {
     EXPECT_EQ(info.instance, h);
     EXPECT_FALSE(info.startupFailed);
     EXPECT_EQ(info.exitCalls, 0);
+    EXPECT_TRUE(EventIsSet("afx_testmod_ok-init"));
 
     // Its locks are its own.
     EXPECT_EQ(lock(TRUE), S_FALSE);
@@ -77,36 +85,3 @@ TEST(ModuleDll, FailedStartupFailsTheLoadAfterRunningTheExitHookOnce) {
     EXPECT_TRUE(EventIsSet("afx_testmod_fail-exit1"));
     EXPECT_FALSE(EventIsSet("afx_testmod_fail-exit2"));
 }
-
-#else  // native: linked in
-
-#if defined(TESTMOD_LINKED_OK)
-extern "C" void afx_testmod_ok_query(TestModuleInfo*);
-extern "C" HRESULT afx_testmod_ok_lock(BOOL);
-
-TEST(ModuleLinkedIn, StartsWithItsOwnState) {
-    TestModuleInfo info = {};
-    afx_testmod_ok_query(&info);
-    ExpectOwnFrameworkCopy(info, "afx_testmod_ok");
-    EXPECT_FALSE(info.startupFailed);
-    EXPECT_EQ(info.exitCalls, 0);
-    EXPECT_EQ(afx_testmod_ok_lock(TRUE), S_FALSE);
-    EXPECT_EQ(AfxDllCanUnloadNow(), S_OK);
-    EXPECT_EQ(afx_testmod_ok_lock(FALSE), S_OK);
-}
-#endif
-
-#if defined(TESTMOD_LINKED_FAIL)
-extern "C" void afx_testmod_fail_query(TestModuleInfo*);
-
-TEST(ModuleLinkedIn, FailedStartupRanTheExitHookOnceAndMarksTheModule) {
-    TestModuleInfo info = {};
-    afx_testmod_fail_query(&info);
-    ExpectOwnFrameworkCopy(info, "afx_testmod_fail");
-    EXPECT_TRUE(info.startupFailed);
-    EXPECT_EQ(info.exitCalls, 1);
-    EXPECT_FALSE(AfxModuleStartupFailed());  // the program's own start-up is unaffected
-}
-#endif
-
-#endif

@@ -59,9 +59,12 @@ class CWinThread : public CCmdTarget {
     LPVOID m_pThreadParams;
 
     // Message-loop threads: the start-up hook (FALSE ends the thread, after
-    // ExitInstance), the loop, and the exit hook, whose result becomes the
-    // thread's exit code. ExitInstance runs exactly once, also when the end
-    // was requested before InitInstance ran.
+    // ExitInstance; the default returns TRUE, so a class with only a message
+    // map runs its loop), the loop, and the exit hook, whose result becomes
+    // the thread's exit code. ExitInstance runs exactly once, also when the
+    // end was requested before InitInstance ran. An exception that escapes
+    // InitInstance, a handler, Run or a worker procedure ends the thread at
+    // once with exit code (DWORD)-1.
     virtual BOOL InitInstance();
     virtual int ExitInstance();
     virtual int Run();
