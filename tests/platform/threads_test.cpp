@@ -131,3 +131,44 @@ TEST(Threads, ThreadOperationsRejectOtherHandles) {
     EXPECT_EQ(GetThreadId(GetCurrentThread()), GetCurrentThreadId());
     EXPECT_EQ(WaitForSingleObject(thread.get(), kLongWait), WAIT_OBJECT_0);
 }
+
+TEST(Threads, ClosingTheHandleLeavesTheThreadRunning) {
+    Handle go = new_event(true, false);
+    Handle done = new_event(true, false);
+    Handle thread = start_thread([&]() -> DWORD {
+        WaitForSingleObject(go.get(), INFINITE);
+        SetEvent(done.get());
+        return 0;
+    });
+    ASSERT_TRUE(thread);
+    thread.reset();
+    ASSERT_TRUE(SetEvent(go.get()));
+    EXPECT_EQ(WaitForSingleObject(done.get(), kLongWait), WAIT_OBJECT_0);
+}
+
+// A thread the layer did not start still has its state torn down at exit:
+// its queue goes and the mutex it held is abandoned.
+TEST(Threads, ForeignThreadStateEndsWithTheThread) {
+    Handle mutex(CreateMutexA(nullptr, FALSE, nullptr));
+    DWORD id = 0;
+    bool ready = false;
+    std::thread foreign([&] {
+        MSG msg;
+        PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
+        id = GetCurrentThreadId();
+        ready = PostThreadMessageA(id, WM_USER, 0, 0) &&
+                WaitForSingleObject(mutex.get(), 0) == WAIT_OBJECT_0;
+    });
+    foreign.join();
+    ASSERT_TRUE(ready);
+
+    SetLastError(0);
+    EXPECT_FALSE(PostThreadMessageA(id, WM_USER, 0, 0));
+#if WINPLAT_NATIVE
+    // As documented; Wine says ERROR_INVALID_PARAMETER once no handle to
+    // the thread is left.
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_THREAD_ID));
+#endif
+    EXPECT_EQ(WaitForSingleObject(mutex.get(), kLongWait), WAIT_ABANDONED);
+    EXPECT_TRUE(ReleaseMutex(mutex.get()));
+}

@@ -53,7 +53,7 @@ bool server_loaded() { return GetModuleHandleA((kServer + kModuleExt).c_str()) !
 
 // Registers the test server's classes under class ids of this process.
 class Com : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_EQ(S_OK, CoInitialize(nullptr));
         good_ = make_clsid(kGoodClass, process_tail());
@@ -140,8 +140,10 @@ TEST_F(Com, ClassObjectIsTheServersFactory) {
     ASSERT_NE(nullptr, factory);
     IUnknown* first = nullptr;
     IUnknown* second = nullptr;
-    ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&first)));
-    ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&second)));
+    ASSERT_EQ(S_OK,
+              factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&first)));
+    ASSERT_EQ(S_OK,
+              factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&second)));
     EXPECT_NE(first, second);
     EXPECT_EQ(kTestObjectValue, value_of(first));
     first->Release();
@@ -198,8 +200,8 @@ TEST_F(Com, ActivationFailuresReportTheCause) {
     EXPECT_EQ(CLASS_E_NOAGGREGATION,
               CoCreateInstance(good_, &outer, CLSCTX_INPROC_SERVER, IID_IUnknown,
                                reinterpret_cast<void**>(&object)));
-    EXPECT_EQ(E_POINTER, CoCreateInstance(good_, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
-                                          nullptr));
+    EXPECT_EQ(E_POINTER,
+              CoCreateInstance(good_, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, nullptr));
     EXPECT_EQ(E_INVALIDARG,
               CoGetClassObject(good_, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory, nullptr));
 }
@@ -356,7 +358,8 @@ TEST(ComGuid, StringsRoundTripAndMalformedOnesAreRefused) {
     EXPECT_EQ(S_OK, CLSIDFromString(text, &parsed));
     EXPECT_TRUE(IsEqualGUID(id, parsed));
     parsed = GUID_NULL;
-    EXPECT_EQ(S_OK, CLSIDFromString(ole("{6a3c51e2-7d94-4b1f-9e08-2c5d7b6a1f30}").c_str(), &parsed));
+    EXPECT_EQ(S_OK,
+              CLSIDFromString(ole("{6a3c51e2-7d94-4b1f-9e08-2c5d7b6a1f30}").c_str(), &parsed));
     EXPECT_TRUE(IsEqualGUID(id, parsed));
     EXPECT_FALSE(IsEqualGUID(id, GUID_NULL));
     EXPECT_FALSE(IsEqualIID(IID_IUnknown, IID_IClassFactory));
@@ -431,8 +434,9 @@ TEST_F(Com, SelfRegistrationOfTheTestServer) {
     EXPECT_FALSE(key_exists(HKEY_CLASSES_ROOT, class_key));
     EXPECT_FALSE(key_exists(HKEY_CLASSES_ROOT, kRegisteredProgId));
     EXPECT_EQ(SELFREG_E_CLASS, unregister_server());
-    EXPECT_EQ(REGDB_E_CLASSNOTREG, CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER,
-                                                    IID_IUnknown, reinterpret_cast<void**>(&object)));
+    EXPECT_EQ(REGDB_E_CLASSNOTREG,
+              CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                               reinterpret_cast<void**>(&object)));
     EXPECT_TRUE(FreeLibrary(server));
 }
 

@@ -32,7 +32,8 @@ int expect_value(const char* key, const char* name, const char* expected) {
     if (RegOpenKeyExA(HKEY_CURRENT_USER, key, 0, KEY_READ, &k) != ERROR_SUCCESS) return 1;
     char data[1024];
     DWORD size = sizeof data;
-    const LONG rc = RegQueryValueExA(k, name, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size);
+    const LONG rc =
+        RegQueryValueExA(k, name, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size);
     RegCloseKey(k);
     if (rc != ERROR_SUCCESS) return 1;
     return size == std::strlen(expected) + 1 && std::memcmp(data, expected, size) == 0 ? 0 : 2;

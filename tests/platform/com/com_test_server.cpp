@@ -21,7 +21,7 @@ std::atomic<long> live_objects{0};
 std::atomic<long> server_locks{0};
 
 class TestObject : public ITestObject {
-public:
+  public:
     TestObject() { ++live_objects; }
     virtual ~TestObject() { --live_objects; }
 
@@ -47,12 +47,12 @@ public:
         return S_OK;
     }
 
-private:
+  private:
     std::atomic<ULONG> refs_{1};
 };
 
 class Factory : public IClassFactory {
-public:
+  public:
     explicit Factory(uint16_t behaviour) : behaviour_(behaviour) {}
     virtual ~Factory() = default;
 
@@ -91,7 +91,7 @@ public:
         return S_OK;
     }
 
-private:
+  private:
     const uint16_t behaviour_;
     std::atomic<ULONG> refs_{1};
 };
@@ -152,12 +152,12 @@ TEST_EXPORT HRESULT STDAPICALLTYPE DllCanUnloadNow(void) {
 TEST_EXPORT HRESULT STDAPICALLTYPE DllRegisterServer(void) {
     const std::string path = own_path();
     if (path.empty()) return SELFREG_E_CLASS;
-    const bool ok = set_string(HKEY_CLASSES_ROOT, kClassKey, nullptr, "Winplat test server") &&
-                    set_string(HKEY_CLASSES_ROOT, kClassKey + "\\InprocServer32", nullptr, path) &&
-                    set_string(HKEY_CLASSES_ROOT, kClassKey + "\\InprocServer32", "ThreadingModel",
-                               "Both") &&
-                    set_string(HKEY_CLASSES_ROOT, std::string(kRegisteredProgId) + "\\CLSID",
-                               nullptr, kRegisteredClsidString);
+    const bool ok =
+        set_string(HKEY_CLASSES_ROOT, kClassKey, nullptr, "Winplat test server") &&
+        set_string(HKEY_CLASSES_ROOT, kClassKey + "\\InprocServer32", nullptr, path) &&
+        set_string(HKEY_CLASSES_ROOT, kClassKey + "\\InprocServer32", "ThreadingModel", "Both") &&
+        set_string(HKEY_CLASSES_ROOT, std::string(kRegisteredProgId) + "\\CLSID", nullptr,
+                   kRegisteredClsidString);
     return ok ? S_OK : SELFREG_E_CLASS;
 }
 

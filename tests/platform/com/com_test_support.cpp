@@ -24,9 +24,10 @@ namespace {
 #if WINPLAT_NATIVE
 // Points WINPLAT_REGISTRY at a fresh directory for this process.
 class RegistrySandbox : public ::testing::Environment {
-public:
+  public:
     RegistrySandbox() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "winplat-reg-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "winplat-reg-XXXXXX").string();
         if (::mkdtemp(pattern.data()) != nullptr) {
             dir_ = pattern;
             ::setenv("WINPLAT_REGISTRY", dir_.c_str(), 1);
@@ -38,7 +39,7 @@ public:
     }
     void SetUp() override { ASSERT_FALSE(dir_.empty()) << "no temporary registry directory"; }
 
-private:
+  private:
     std::string dir_;
 };
 
@@ -61,8 +62,7 @@ const std::string& process_suffix() {
     static const std::string suffix = [] {
         std::random_device device;
         char text[64];
-        std::snprintf(text, sizeof text, "%lu-%08x", process_id(),
-                      static_cast<unsigned>(device()));
+        std::snprintf(text, sizeof text, "%lu-%08x", process_id(), static_cast<unsigned>(device()));
         return std::string(text);
     }();
     return suffix;
@@ -174,8 +174,7 @@ bool get_string(HKEY root, const std::string& key, const char* name, std::string
     char data[2048];
     DWORD size = sizeof data;
     DWORD type = REG_NONE;
-    const LONG rc =
-        RegQueryValueExA(k, name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
+    const LONG rc = RegQueryValueExA(k, name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
     RegCloseKey(k);
     if (rc != ERROR_SUCCESS || type != REG_SZ) return false;
     std::string text(data, size);

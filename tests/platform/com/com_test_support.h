@@ -33,7 +33,9 @@ const std::string& process_suffix();
 std::string program_dir();
 
 // The full path of a module or program built next to the test program.
-inline std::string module_path(const std::string& base) { return program_dir() + base + kModuleExt; }
+inline std::string module_path(const std::string& base) {
+    return program_dir() + base + kModuleExt;
+}
 inline std::string program_path(const std::string& base) {
     return program_dir() + base + kProgramExt;
 }

@@ -15,7 +15,8 @@
 
 namespace {
 
-// Never destroyed: modules record their unloading while the process exits.
+// Static, so that it lives as long as the library: the modules that record
+// here depend on it and so are unloaded (and destroyed at exit) before it.
 struct State {
     std::mutex lock;
     std::vector<std::string> events;
@@ -23,8 +24,8 @@ struct State {
 };
 
 State& state() {
-    static State* s = new State;
-    return *s;
+    static State s;
+    return s;
 }
 
 std::string probe_file() {

@@ -62,7 +62,7 @@ Fn export_of(HMODULE module, const char* name) {
 }
 
 class Loader : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         probe_clear();
         probe_set_attach_failure("mod", false);
@@ -294,10 +294,8 @@ TEST_F(Loader, ModuleFileNameIsTheFullPathTruncatedAsWindowsDoes) {
         DWORD result;
         DWORD error;
     } cases[] = {
-        {0, 0, ERROR_INSUFFICIENT_BUFFER},
-        {1, 1, ERROR_INSUFFICIENT_BUFFER},
-        {5, 5, ERROR_INSUFFICIENT_BUFFER},
-        {length, length, ERROR_INSUFFICIENT_BUFFER},
+        {0, 0, ERROR_INSUFFICIENT_BUFFER},   {1, 1, ERROR_INSUFFICIENT_BUFFER},
+        {5, 5, ERROR_INSUFFICIENT_BUFFER},   {length, length, ERROR_INSUFFICIENT_BUFFER},
         {length + 1, length, ERROR_SUCCESS},
     };
     for (const Case& c : cases) {
@@ -311,7 +309,9 @@ TEST_F(Loader, ModuleFileNameIsTheFullPathTruncatedAsWindowsDoes) {
 #if WINPLAT_NATIVE
         // Terminated even when truncated (Windows since Vista; Wine still
         // leaves a truncated name unterminated, as Windows XP did).
-        if (c.size > 0) EXPECT_EQ('\0', buffer[copied]) << c.size;
+        if (c.size > 0) {
+            EXPECT_EQ('\0', buffer[copied]) << c.size;
+        }
 #endif
         EXPECT_EQ('X', buffer[c.size]) << "wrote past the buffer of " << c.size;
     }

@@ -15,8 +15,9 @@
 #include <string>
 
 namespace observed {
+namespace {
 
-inline void record(const char* what) {
+void record(const char* what) {
     probe_record((std::string(OBSERVED_MODULE_NAME) + ":" + what).c_str());
 }
 
@@ -27,6 +28,7 @@ struct StaticWitness {
 
 StaticWitness witness;
 
+}  // namespace
 }  // namespace observed
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {

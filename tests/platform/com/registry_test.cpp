@@ -25,7 +25,7 @@ using namespace comtest;
 namespace {
 
 class Registry : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         path_ = "Software\\WinplatTests\\registry-" + process_suffix();
         ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr,
@@ -156,7 +156,9 @@ TEST_F(Registry, StringValuesKeepTheLengthTheWriterGave) {
         ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExA(base_, c.name, nullptr, &type,
                                                   reinterpret_cast<BYTE*>(buffer), &size));
         EXPECT_EQ(c.size, size);
-        if (c.size > 0) EXPECT_EQ(0, std::memcmp(buffer, c.data, c.size));
+        if (c.size > 0) {
+            EXPECT_EQ(0, std::memcmp(buffer, c.data, c.size));
+        }
     }
 
     // Other types round-trip too.
@@ -175,8 +177,8 @@ TEST_F(Registry, DefaultValueIsTheUnnamedOneAndOverwritesInPlace) {
     ASSERT_EQ(ERROR_SUCCESS, set(base_, nullptr, "first", 6));
     char buffer[16];
     DWORD size = sizeof buffer;
-    ASSERT_EQ(ERROR_SUCCESS,
-              RegQueryValueExA(base_, "", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size));
+    ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExA(base_, "", nullptr, nullptr,
+                                              reinterpret_cast<BYTE*>(buffer), &size));
     EXPECT_STREQ("first", buffer);
 
     ASSERT_EQ(ERROR_SUCCESS, set(base_, "", "2nd", 4));
@@ -205,8 +207,8 @@ TEST_F(Registry, QueryReportsTheNeededSizeWhenTheBufferIsTooSmall) {
     }
     char buffer[6];
     DWORD size = sizeof buffer;
-    EXPECT_EQ(ERROR_SUCCESS,
-              RegQueryValueExA(base_, "v", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size));
+    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExA(base_, "v", nullptr, nullptr,
+                                              reinterpret_cast<BYTE*>(buffer), &size));
     EXPECT_STREQ("hello", buffer);
 
     // A buffer without a size is refused; a missing value leaves the size alone.
@@ -276,13 +278,18 @@ TEST_F(Registry, NamesAreCaseInsensitiveAndKeepTheirCase) {
 }
 
 TEST_F(Registry, NamesWithCharactersFilesCannotHaveRoundTrip) {
-    const std::set<std::string> names = {"sl/ash", "per%cent", ".dot", "..", "sp ace", "tab\there",
+    const std::set<std::string> names = {"sl/ash",
+                                         "per%cent",
+                                         ".dot",
+                                         "..",
+                                         "sp ace",
+                                         "tab\there",
                                          "{6A3C51E2-7D94-4B1F-9E08-2C5D7B6A1F30}"};
     for (const std::string& name : names) {
         HKEY key = create(name.c_str());
         ASSERT_NE(nullptr, key) << name;
-        ASSERT_EQ(ERROR_SUCCESS, set(key, name.c_str(), name.c_str(),
-                                     static_cast<DWORD>(name.size() + 1)));
+        ASSERT_EQ(ERROR_SUCCESS,
+                  set(key, name.c_str(), name.c_str(), static_cast<DWORD>(name.size() + 1)));
     }
     const std::vector<std::string> listed = subkeys(base_);
     EXPECT_EQ(names, std::set<std::string>(listed.begin(), listed.end()));
@@ -334,10 +341,11 @@ TEST_F(Registry, InvalidAndClosedHandlesAreRefused) {
         HKEY out = nullptr;
         EXPECT_EQ(ERROR_INVALID_HANDLE, RegCloseKey(h));
         EXPECT_EQ(ERROR_INVALID_HANDLE, set(h, "v", "x", 2));
-        EXPECT_EQ(ERROR_INVALID_HANDLE, RegQueryValueExA(h, "v", nullptr, nullptr, nullptr, nullptr));
+        EXPECT_EQ(ERROR_INVALID_HANDLE,
+                  RegQueryValueExA(h, "v", nullptr, nullptr, nullptr, nullptr));
         EXPECT_EQ(ERROR_INVALID_HANDLE, RegOpenKeyExA(h, "x", 0, KEY_READ, &out));
-        EXPECT_EQ(ERROR_INVALID_HANDLE, RegCreateKeyExA(h, "x", 0, nullptr, 0, KEY_ALL_ACCESS,
-                                                        nullptr, &out, nullptr));
+        EXPECT_EQ(ERROR_INVALID_HANDLE,
+                  RegCreateKeyExA(h, "x", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &out, nullptr));
         EXPECT_EQ(ERROR_INVALID_HANDLE, RegDeleteKeyA(h, "x"));
     }
     EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(HKEY_CLASSES_ROOT));  // predefined: nothing to close
@@ -392,8 +400,8 @@ TEST_F(Registry, ThreadsWritingOneKeyLoseNoValue) {
                 ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(base_, "shared", 0, nullptr, 0,
                                                          KEY_ALL_ACCESS, nullptr, &key, nullptr));
                 const std::string name = "t" + std::to_string(t) + "-" + std::to_string(i);
-                EXPECT_EQ(ERROR_SUCCESS,
-                          set(key, name.c_str(), name.c_str(), static_cast<DWORD>(name.size() + 1)));
+                EXPECT_EQ(ERROR_SUCCESS, set(key, name.c_str(), name.c_str(),
+                                             static_cast<DWORD>(name.size() + 1)));
                 RegCloseKey(key);
             }
         });
@@ -470,8 +478,8 @@ TEST_F(Registry, ProcessesWritingOneKeyAtOnceLoseNoValue) {
     std::vector<int> results(3, -1);
     for (int p = 0; p < 3; ++p) {
         writers.emplace_back([&, p] {
-            results[p] = run_program(child, {"hammer", key, "p" + std::to_string(p) + "-",
-                                             std::to_string(kWrites)});
+            results[p] = run_program(
+                child, {"hammer", key, "p" + std::to_string(p) + "-", std::to_string(kWrites)});
         });
     }
     for (std::thread& w : writers) w.join();
