@@ -3,7 +3,9 @@
 // A thread is either a worker, which runs one procedure, or a message-loop
 // thread, which runs InitInstance, then its message loop (Run), then
 // ExitInstance. Thread messages (posted with no window) are dispatched to
-// the thread object's message map.
+// the thread object's message map. Every framework thread makes its message
+// queue before it runs any code of its own, so posts to it succeed from then
+// on; CWinThread::PostThreadMessage called earlier waits for that moment.
 //
 // Suspension is cooperative. SuspendThread only raises a count; the thread
 // comes to rest at the next point where it holds no lock of its own:
