@@ -1,0 +1,237 @@
+// Starting and stopping timers, and the first start of the service threads.
+#include "core/manager.h"
+
+#include "absolute/absolute_timers.h"
+#include "core/messages.h"
+#include "core/testing.h"
+#include "scheduler/scheduler.h"
+
+#include <new>
+
+namespace {
+
+// How long a new absolute-timer thread may take to get its message queue.
+const DWORD kAttachTimeoutMs = 10000;
+// How long an absolute-timer thread that never attached may take to end.
+const DWORD kThreadEndTimeoutMs = 5000;
+
+}  // namespace
+
+BOOL PostToNewThread(CWinThread* pThread, UINT message, WPARAM wParam, LPARAM lParam,
+                     DWORD dwTimeoutMs) {
+    const DWORD dwStart = GetTickCount();
+    for (;;) {
+        if (pThread->PostThreadMessage(message, wParam, lParam)) return TRUE;
+        // A thread that has ended, or never gets its queue, takes no message.
+        if (WaitForSingleObject(pThread->m_hThread, 0) == WAIT_OBJECT_0) return FALSE;
+        if (GetTickCount() - dwStart >= dwTimeoutMs) return FALSE;
+        Sleep(1);
+    }
+}
+
+// Creates the relative queue and the absolute map on first use. They then
+// stay for the manager's life, also when the call that made them fails
+// later on.
+HRESULT CHorolog::EnsureCollections() {
+    Lock();
+    if (!m_pTimerList && !horolog::FaultInjected(horolog::kFaultTimerList))
+        m_pTimerList = new (std::nothrow) CTimerList(10);
+    if (!m_pTimerList) {
+        Unlock();
+        TRACE0("CHorolog::StartTimer: Could not create timer list.\n");
+        return E_OUTOFMEMORY;
+    }
+    if (!m_pAbsTimerMap && !horolog::FaultInjected(horolog::kFaultAbsTimerMap))
+        m_pAbsTimerMap = new (std::nothrow) CAbsTimerMap(10);
+    if (!m_pAbsTimerMap) {
+        Unlock();
+        TRACE0("CHorolog::StartTimer: Could not create absolute timer list.\n");
+        return E_OUTOFMEMORY;
+    }
+    Unlock();
+    return S_OK;
+}
+
+HRESULT CHorolog::EnsureSchedulerThread() {
+    std::lock_guard<std::mutex> guard(m_mtxThreads);
+    if (m_pTimerThread) return S_OK;
+
+    // The scheduler needs both events; without them no timer could run.
+    CWinThread* pThread = nullptr;
+    if (m_hTimerEvent && m_hCallbackEnded &&
+        !horolog::FaultInjected(horolog::kFaultSchedulerThread)) {
+        // Created suspended so that the manager owns the thread object
+        // before the thread runs: it is joined and freed by the manager.
+        pThread = AfxBeginThread(TimerThreadProc, this, THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED,
+                                 nullptr);
+    }
+    if (!pThread) {
+        TRACE0("CHorolog::StartTimer: Could not create timer manager thread.\n");
+        return E_OUTOFMEMORY;
+    }
+    pThread->m_bAutoDelete = FALSE;
+    m_pTimerThread = pThread;
+    ++m_cLifeHolds;  // given back by the thread when it leaves its loop
+    m_bSchedulerHold = true;
+    pThread->ResumeThread();
+    return S_OK;
+}
+
+HRESULT CHorolog::EnsureAbsoluteThread() {
+    std::lock_guard<std::mutex> guard(m_mtxThreads);
+    if (m_pAbsTimersThread) return S_OK;
+
+    CWinThread* pThread = nullptr;
+    if (!horolog::FaultInjected(horolog::kFaultAbsoluteThread))
+        pThread = AfxBeginThread(RUNTIME_CLASS(CAbsoluteTimers), THREAD_PRIORITY_NORMAL, 0,
+                                 CREATE_SUSPENDED, nullptr);
+    if (pThread) {
+        pThread->m_bAutoDelete = FALSE;
+        pThread->ResumeThread();
+        // Attached before the pointer is published: no other client can
+        // post a timer to the thread before it knows its manager.
+        if (!PostToNewThread(pThread, WM_ATTACHMANAGER, 0, reinterpret_cast<LPARAM>(this),
+                             kAttachTimeoutMs)) {
+            pThread->RequestEnd();
+            // A thread that never attached never touches the manager; if it
+            // will not end, its object is left to it.
+            if (pThread->WaitForEnd(kThreadEndTimeoutMs)) delete pThread;
+            pThread = nullptr;
+        }
+    }
+    if (!pThread) {
+        TRACE0("CHorolog::StartTimer: Could not create Absolute timer thread.\n");
+        return E_OUTOFMEMORY;
+    }
+    m_pAbsTimersThread = pThread;
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CHorolog::StartTimer(TIMERPARAMETERS* pTimer) {
+    if (!pTimer) {
+        TRACE0("CHorolog::StartTimer: No input parameters.\n");
+        return E_POINTER;
+    }
+    // A record or context block that is not the client's writable memory is
+    // refused before anything else reads or writes it.
+    if (!AfxIsValidAddress(pTimer, sizeof(TIMERPARAMETERS), TRUE) ||
+        !AfxIsValidAddress(pTimer->pContext, TIMER_CONTEXT_SIZE, TRUE))
+        return E_POINTER;
+
+    HRESULT hr = EnsureCollections();
+    if (FAILED(hr)) return hr;
+
+    const DWORD dwTimerId = pTimer->dwTimerId;
+    if (dwTimerId == 0) {
+        TRACE0("CHorolog::StartTimer: No timer ID provided.\n");
+        return E_TIMERIDINVALID;
+    }
+    pTimer->wReserved = 0;
+
+    hr = EnsureSchedulerThread();
+    if (FAILED(hr)) return hr;
+    if (pTimer->dwTimerType != TIMERTYPE_RELATIVE) {
+        hr = EnsureAbsoluteThread();
+        if (FAILED(hr)) return hr;
+    }
+
+    // The check for a queued id and the registration happen under one hold
+    // of the lock, so two starts of one id cannot both get in.
+    Lock();
+    if (IsTimerInList(dwTimerId)) {
+        Unlock();
+        TRACE0("CHorolog::StartTimer: Timer already in list.\n");
+        return E_TIMERIDINVALID;
+    }
+
+    if (pTimer->dwTimerType == TIMERTYPE_ABSOLUTE) {
+        pTimer->hWaitableTimer = nullptr;
+        TIMERPARAMETERS* pReplaced = nullptr;
+        const BOOL bReplaces = m_pAbsTimerMap->Lookup(dwTimerId, pReplaced);
+        if (!m_pAbsTimerMap->SetAt(dwTimerId, pTimer)) {
+            Unlock();
+            return E_OUTOFMEMORY;
+        }
+        // A record that replaces another with its id takes its place: the
+        // count stays the number of entries, and the replaced record is
+        // stopped, so that nothing keeps pointing at it.
+        HANDLE hReplacedTimer = nullptr;
+        if (!bReplaces) {
+            ++m_uiAbsTimersCount;
+        } else if (pReplaced != pTimer) {
+            if (m_mapAbsTimerThreads.RemoveKey(pReplaced)) --m_uiThreadCount;
+            hReplacedTimer = pReplaced->hWaitableTimer;
+        }
+        Unlock();
+        if (hReplacedTimer) CancelWaitableTimer(hReplacedTimer);
+
+        if (!m_pAbsTimersThread->PostThreadMessage(WM_STARTABSOLUTETIMER, 0,
+                                                   reinterpret_cast<LPARAM>(pTimer))) {
+            // Nothing may point at the record of a start that failed, unless
+            // a stop or another start of the id has changed the entry
+            // meanwhile.
+            Lock();
+            TIMERPARAMETERS* pCurrent = nullptr;
+            if (m_pAbsTimerMap->Lookup(dwTimerId, pCurrent) && pCurrent == pTimer) {
+                m_pAbsTimerMap->RemoveKey(dwTimerId);
+                --m_uiAbsTimersCount;
+                if (m_mapAbsTimerThreads.RemoveKey(pTimer)) --m_uiThreadCount;
+            }
+            Unlock();
+            TRACE0("CHorolog::StartTimer: PostThreadMessage(WM_STARTABSOLUTETIMER) failed.\n");
+            return E_TIMERFAILURE;
+        }
+        return S_OK;
+    }
+
+    // Relative, whatever other value dwTimerType holds.
+    hr = AddTimer(pTimer);
+    if (SUCCEEDED(hr)) pTimer->bJustQueued = TRUE;  // still under the lock
+    Unlock();
+    if (FAILED(hr)) return hr;
+    SetEvent(m_hTimerEvent);
+    return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE CHorolog::StopTimer(DWORD dwTimerId) {
+    Lock();
+    if (!m_pTimerList || !m_pAbsTimerMap) {
+        Unlock();
+        return S_OK;
+    }
+
+    TIMERPARAMETERS* pTimer = nullptr;
+    if (m_pAbsTimerMap->Lookup(dwTimerId, pTimer)) {
+        m_pAbsTimerMap->RemoveKey(dwTimerId);
+        --m_uiAbsTimersCount;
+        // The absolute-timer thread may not have registered it yet.
+        if (m_mapAbsTimerThreads.RemoveKey(pTimer)) --m_uiThreadCount;
+        HANDLE hWaitableTimer = pTimer->hWaitableTimer;
+        Unlock();
+        if (hWaitableTimer) CancelWaitableTimer(hWaitableTimer);
+        return S_OK;
+    }
+
+    BOOL bRemoved = FALSE;
+    BOOL bWasHead = FALSE;
+    POSITION pos = m_pTimerList->GetHeadPosition();
+    while (pos) {
+        POSITION current = pos;
+        if (m_pTimerList->GetNext(pos)->dwTimerId == dwTimerId) {
+            bWasHead = current == m_pTimerList->GetHeadPosition();
+            m_pTimerList->RemoveAt(current);
+            --m_uiTimersCount;
+            bRemoved = TRUE;
+            break;
+        }
+    }
+    Unlock();
+
+    if (!bRemoved) {
+        TRACE0("CHorolog::StopTimer: Could not find timer.  May have stopped already\n");
+        return S_OK;
+    }
+    // Only a new head changes how long the scheduler has to wait.
+    if (bWasHead) SetEvent(m_hTimerEvent);
+    return S_OK;
+}
