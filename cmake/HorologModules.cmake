@@ -13,7 +13,8 @@ function(horolog_add_module target)
     # GetProcAddress callers expect.
     target_link_options(${target} PRIVATE -Wl,--kill-at)
   else()
-    target_sources(${target} PRIVATE $<TARGET_OBJECTS:winplat_dllentry>)
-    target_link_libraries(${target} PRIVATE winplat)
+    # Linked as a library, so that it follows the module's own objects and
+    # its constructor runs after theirs (see platform/native/entry/dllentry.cpp).
+    target_link_libraries(${target} PRIVATE winplat "$<LINK_LIBRARY:WHOLE_ARCHIVE,winplat_dllentry>")
   endif()
 endfunction()
