@@ -4,6 +4,21 @@
  * Interfaces have the COM binary layout of this platform's C++ ABI: a
  * pointer to a table of functions whose first argument is the object. C code
  * reaches them through lpVtbl, as COM headers conventionally allow.
+ *
+ * Activation (CoGetClassObject, CoCreateInstance) supports in-process
+ * servers only: HKEY_CLASSES_ROOT\CLSID\{clsid}\InprocServer32 names the
+ * library, which is loaded once per process with LoadLibraryA and asked for
+ * the class object through its DllGetClassObject. A missing class or key is
+ * REGDB_E_CLASSNOTREG; a library that cannot be loaded gives
+ * HRESULT_FROM_WIN32 of LoadLibraryA's error (for instance 0x8007007E for a
+ * missing file); a library without DllGetClassObject gives CO_E_ERRORINDLL;
+ * otherwise the server's own result is returned. Objects are always called
+ * directly: apartments are counted per thread (CoInitializeEx nesting,
+ * RPC_E_CHANGED_MODE) but never marshal. A thread that has not initialised
+ * COM gets CO_E_NOTINITIALIZED, unless another thread of the process is in
+ * the multithreaded apartment (Windows' implicit MTA). Server libraries stay
+ * loaded until CoFreeUnusedLibraries finds their DllCanUnloadNow returning
+ * S_OK; CoUninitialize unloads nothing.
  */
 #ifndef WINPLAT_NATIVE_COM_H
 #define WINPLAT_NATIVE_COM_H
@@ -17,6 +32,8 @@
 
 #define COINIT_MULTITHREADED 0x0u
 #define COINIT_APARTMENTTHREADED 0x2u
+#define COINIT_DISABLE_OLE1DDE 0x4u
+#define COINIT_SPEED_OVER_MEMORY 0x8u
 
 #define CHARS_IN_GUID 39
 
@@ -78,6 +95,11 @@ WINPLAT_API HRESULT STDAPICALLTYPE CLSIDFromProgID(LPCOLESTR lpszProgID, LPCLSID
 WINPLAT_API HRESULT STDAPICALLTYPE CLSIDFromString(LPCOLESTR lpsz, LPCLSID pclsid);
 WINPLAT_API int STDAPICALLTYPE StringFromGUID2(REFGUID rguid, LPOLESTR lpsz, int cchMax);
 WINPLAT_API BOOL STDAPICALLTYPE winplat_IsEqualGUID(const GUID* a, const GUID* b);
+
+/* Exported by in-process servers (declared here as Windows' objbase.h
+ * declares them). */
+HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv);
+HRESULT STDAPICALLTYPE DllCanUnloadNow(void);
 
 WINPLAT_END_DECLS
 
