@@ -120,6 +120,8 @@ TEST_F(Loader, ModulesAreCountedAndAttachedOncePerLoad) {
     EXPECT_EQ(first, third);
     EXPECT_EQ(first, GetModuleHandleA(upper.c_str()));
     EXPECT_EQ(first, GetModuleHandleA(kModule.c_str()));
+    // The Windows name finds the module on every platform.
+    EXPECT_EQ(first, GetModuleHandleA((kModule + ".dll").c_str()));
     EXPECT_EQ(1, count(events(), "mod:attach:dynamic"));
 
     EXPECT_TRUE(FreeLibrary(first));

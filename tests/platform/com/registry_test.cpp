@@ -35,6 +35,9 @@ class Registry : public ::testing::Test {
     void TearDown() override {
         RegCloseKey(base_);
         delete_tree(HKEY_CURRENT_USER, path_);
+        // The shared parent goes with the last test using it (it is refused
+        // while another process's key is still below it).
+        RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\WinplatTests");
     }
 
     // Creates (or opens) a key below the base; the handle is closed at the end.
