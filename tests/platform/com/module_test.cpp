@@ -336,6 +336,18 @@ TEST(LoaderAtStartUp, ModuleLinkedIntoTheProgramWasAttachedBeforeMain) {
     EXPECT_NE(nullptr, GetProcAddress(module, "winplat_startup_module_attach_calls"));
 }
 
+TEST(LoaderAtStartUp, ProgramDoesNotStartWhenALinkedModuleRefusesToInitialise) {
+    const std::string child = program_path("platform_com_refusing_child");
+    EXPECT_EQ(0, run_program(child, {}));
+    set_environment("WINPLAT_TEST_REFUSE_START", "1");
+    const int code = run_program(child, {});
+    set_environment("WINPLAT_TEST_REFUSE_START", nullptr);
+    EXPECT_NE(0, code);
+#if WINPLAT_NATIVE
+    EXPECT_EQ(127, code);  // as the dynamic linker exits for a missing library
+#endif
+}
+
 TEST(LoaderAtExit, ModulesStillLoadedAreDetachedBeforeTheirStaticObjectsGo) {
     const std::string log_file = temp_file_path("probe-exit");
     remove_file(log_file);

@@ -18,7 +18,8 @@
  * COM gets CO_E_NOTINITIALIZED, unless another thread of the process is in
  * the multithreaded apartment (Windows' implicit MTA). Server libraries stay
  * loaded until CoFreeUnusedLibraries finds their DllCanUnloadNow returning
- * S_OK; CoUninitialize unloads nothing.
+ * S_OK, whatever their ThreadingModel (Windows waits ten minutes before it
+ * unloads a "Both" or "Free" server); CoUninitialize unloads nothing.
  */
 #ifndef WINPLAT_NATIVE_COM_H
 #define WINPLAT_NATIVE_COM_H

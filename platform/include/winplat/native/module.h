@@ -24,6 +24,10 @@
  *   before the module's static objects are destroyed.
  * - There are no DLL_THREAD_ATTACH / DLL_THREAD_DETACH notifications.
  * - DllMain runs under the loader lock, as on Windows.
+ * - Modules are loaded with LoadLibraryA or linked at start-up. A plain
+ *   dlopen of a module while another thread uses these functions may
+ *   deadlock: the dynamic linker's lock and the loader lock are then taken
+ *   in opposite orders.
  *
  * An HMODULE (and the HINSTANCE passed to DllMain) is the address at which
  * the shared object is mapped (dladdr's dli_fbase): stable while it stays
