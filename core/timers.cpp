@@ -90,8 +90,11 @@ HRESULT CHorolog::EnsureAbsoluteThread() {
         pThread->ResumeThread();
         // Attached before the pointer is published: no other client can
         // post a timer to the thread before it knows its manager.
+        // It serves timers only once its start-up (the pump thread) has
+        // succeeded; a thread that fails there ends, and the start fails.
         if (!PostToNewThread(pThread, WM_ATTACHMANAGER, 0, reinterpret_cast<LPARAM>(this),
-                             kAttachTimeoutMs)) {
+                             kAttachTimeoutMs) ||
+            !static_cast<CAbsoluteTimers*>(pThread)->WaitForStartup(kAttachTimeoutMs)) {
             pThread->RequestEnd();
             // A thread that never attached never touches the manager; if it
             // will not end, its object is left to it.
@@ -145,9 +148,17 @@ HRESULT STDMETHODCALLTYPE CHorolog::StartTimer(TIMERPARAMETERS* pTimer) {
     }
 
     if (pTimer->dwTimerType == TIMERTYPE_ABSOLUTE) {
-        pTimer->hWaitableTimer = nullptr;
         TIMERPARAMETERS* pReplaced = nullptr;
         const BOOL bReplaces = m_pAbsTimerMap->Lookup(dwTimerId, pReplaced);
+        // The waitable timer of the registration that this start replaces
+        // (another record's, or this record's own earlier start) ends with
+        // it: taken out here, cancelled and closed below.
+        HANDLE hReplacedTimer = nullptr;
+        if (bReplaces) {
+            hReplacedTimer = pReplaced->hWaitableTimer;
+            pReplaced->hWaitableTimer = nullptr;
+        }
+        pTimer->hWaitableTimer = nullptr;
         if (!m_pAbsTimerMap->SetAt(dwTimerId, pTimer)) {
             Unlock();
             return E_OUTOFMEMORY;
@@ -155,15 +166,16 @@ HRESULT STDMETHODCALLTYPE CHorolog::StartTimer(TIMERPARAMETERS* pTimer) {
         // A record that replaces another with its id takes its place: the
         // count stays the number of entries, and the replaced record is
         // stopped, so that nothing keeps pointing at it.
-        HANDLE hReplacedTimer = nullptr;
         if (!bReplaces) {
             ++m_uiAbsTimersCount;
         } else if (pReplaced != pTimer) {
             if (m_mapAbsTimerThreads.RemoveKey(pReplaced)) --m_uiThreadCount;
-            hReplacedTimer = pReplaced->hWaitableTimer;
         }
         Unlock();
-        if (hReplacedTimer) CancelWaitableTimer(hReplacedTimer);
+        if (hReplacedTimer) {
+            CancelWaitableTimer(hReplacedTimer);
+            CloseHandle(hReplacedTimer);
+        }
 
         if (!m_pAbsTimersThread->PostThreadMessage(WM_STARTABSOLUTETIMER, 0,
                                                    reinterpret_cast<LPARAM>(pTimer))) {
@@ -172,12 +184,19 @@ HRESULT STDMETHODCALLTYPE CHorolog::StartTimer(TIMERPARAMETERS* pTimer) {
             // meanwhile.
             Lock();
             TIMERPARAMETERS* pCurrent = nullptr;
+            HANDLE hTimer = nullptr;
             if (m_pAbsTimerMap->Lookup(dwTimerId, pCurrent) && pCurrent == pTimer) {
                 m_pAbsTimerMap->RemoveKey(dwTimerId);
                 --m_uiAbsTimersCount;
                 if (m_mapAbsTimerThreads.RemoveKey(pTimer)) --m_uiThreadCount;
+                hTimer = pTimer->hWaitableTimer;
+                pTimer->hWaitableTimer = nullptr;
             }
             Unlock();
+            if (hTimer) {
+                CancelWaitableTimer(hTimer);
+                CloseHandle(hTimer);
+            }
             TRACE0("CHorolog::StartTimer: PostThreadMessage(WM_STARTABSOLUTETIMER) failed.\n");
             return E_TIMERFAILURE;
         }
@@ -206,9 +225,15 @@ HRESULT STDMETHODCALLTYPE CHorolog::StopTimer(DWORD dwTimerId) {
         --m_uiAbsTimersCount;
         // The absolute-timer thread may not have registered it yet.
         if (m_mapAbsTimerThreads.RemoveKey(pTimer)) --m_uiThreadCount;
+        // The waitable timer belongs to the registration and ends with it:
+        // once this returns, nothing reads or writes the record any more.
         HANDLE hWaitableTimer = pTimer->hWaitableTimer;
+        pTimer->hWaitableTimer = nullptr;
         Unlock();
-        if (hWaitableTimer) CancelWaitableTimer(hWaitableTimer);
+        if (hWaitableTimer) {
+            CancelWaitableTimer(hWaitableTimer);
+            CloseHandle(hWaitableTimer);
+        }
         return S_OK;
     }
 

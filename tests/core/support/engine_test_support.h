@@ -43,6 +43,9 @@ struct Timer {
         params.bRepeat = repeat;
         params.lInterval = interval;
         params.dwTimerType = type;
+        // An absolute record is due far in the future unless a test says
+        // otherwise, so that it stays registered while the test looks at it.
+        if (type == TIMERTYPE_ABSOLUTE) params.ftDueTime.dwHighDateTime = 0x7FFFFFFF;
     }
     TIMERPARAMETERS* get() { return &params; }
 };

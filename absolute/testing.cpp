@@ -1,0 +1,40 @@
+// State of the absolute side's test controls: one atomic word each, so the
+// library pays next to nothing for them when no test has set them.
+#include "absolute/testing.h"
+
+#include <atomic>
+
+namespace horolog {
+namespace {
+
+std::atomic<testing::AbsoluteClock> g_clock{nullptr};
+std::atomic<testing::AbsoluteObserver> g_observer{nullptr};
+std::atomic<bool> g_pumpStartFails{false};
+
+}  // namespace
+
+Chron AbsoluteNow() {
+    if (testing::AbsoluteClock clock = g_clock.load(std::memory_order_acquire)) {
+        const FILETIME now = clock();
+        return Chron(now, Chron::kUtc, -1);
+    }
+    return Chron::GetTickCount();
+}
+
+void NotifyAbsoluteObserver(AbsoluteEvent event, const TIMERPARAMETERS* pTimer) {
+    if (testing::AbsoluteObserver observer = g_observer.load(std::memory_order_acquire))
+        observer(event, pTimer);
+}
+
+bool PumpStartFails() { return g_pumpStartFails.load(std::memory_order_relaxed); }
+
+namespace testing {
+
+void SetAbsoluteClock(AbsoluteClock clock) { g_clock.store(clock, std::memory_order_release); }
+void SetAbsoluteObserver(AbsoluteObserver observer) {
+    g_observer.store(observer, std::memory_order_release);
+}
+void SetPumpStartFails(bool fails) { g_pumpStartFails.store(fails, std::memory_order_relaxed); }
+
+}  // namespace testing
+}  // namespace horolog

@@ -1,0 +1,55 @@
+// Test controls of the absolute-timer side. Shipped code never sets them;
+// with none set the expiry check reads the time library's clock and the pump
+// thread starts whenever the system lets it.
+#ifndef HOROLOG_ABSOLUTE_TESTING_H
+#define HOROLOG_ABSOLUTE_TESTING_H
+
+#include "horolog/horolog.h"
+
+#include "chron/chron.h"
+
+namespace horolog {
+
+// The current time as the expiry check sees it.
+Chron AbsoluteNow();
+
+// What the absolute-timer side does with a record, for tests that must know
+// when a step has happened. The record is passed as an address only: it may
+// already be released by its client, and is never to be read.
+enum class AbsoluteEvent {
+    kRegistered,     // the absolute-timer thread registered it and forwarded it
+    kStartIgnored,   // a start message for a record no longer registered
+    kArmed,          // its waitable timer is set, under the name "Timer<id>"
+    kArmedUnnamed,   // set, as an unnamed timer: the name was taken
+    kArmSkipped,     // not armed: already armed, or no longer registered
+    kArmFailed,      // creating or setting the waitable timer failed
+    kSignalled,      // the completion routine posted a due message
+    kEarly,          // a due message found the due time still ahead
+    kStale,          // a due message for a record no longer registered
+    kNotified,       // ended, and its site's OnTimer has returned
+    kEndedSilently,  // ended without a call (too late, or no site)
+    kPumpLeft,       // the pump thread has left its loop (record: null)
+};
+void NotifyAbsoluteObserver(AbsoluteEvent event, const TIMERPARAMETERS* pTimer);
+
+// Whether a test has made the pump thread's start fail.
+bool PumpStartFails();
+
+namespace testing {
+
+// Replaces the expiry check's clock; the function returns the current time
+// as a UTC FILETIME. nullptr restores the time library's clock.
+typedef FILETIME (*AbsoluteClock)();
+void SetAbsoluteClock(AbsoluteClock clock);
+
+// Called on the library's threads, possibly with its locks held: it must
+// not call into the library.
+typedef void (*AbsoluteObserver)(AbsoluteEvent event, const TIMERPARAMETERS* pTimer);
+void SetAbsoluteObserver(AbsoluteObserver observer);
+
+void SetPumpStartFails(bool fails);
+
+}  // namespace testing
+}  // namespace horolog
+
+#endif  // HOROLOG_ABSOLUTE_TESTING_H
