@@ -108,12 +108,16 @@ DWORD WaitForTimers(DWORD dwMilliseconds, CHorolog* pHorolog) {
     // deduction, so that the whole pause is deducted once it ends.
     if (!AfxRestIfSuspended()) return WAIT_ABANDONED;
 
+    // The tick is read under the lock, so that every record that carries
+    // bJustQueued was queued before it and counts from it. Read before the
+    // lock, a record started while this thread waited for the lock would
+    // count from a moment before its start and expire early.
+    pHorolog->Lock();
     // Unsigned difference: right across the wrap of the tick count.
     const DWORD dwNow = horolog::SchedulerTickCount();
     const DWORD dwElapsed = dwNow - pHorolog->m_dwLastTick;
     pHorolog->m_dwLastTick = dwNow;
 
-    pHorolog->Lock();
     if (CTimerList* pList = pHorolog->m_pTimerList) {
         POSITION pos = pList->GetHeadPosition();
         while (pos) {
