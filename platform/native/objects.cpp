@@ -1,5 +1,6 @@
 // The handle table and the namespace of named objects.
 #include "internal.h"
+#include "winplat/testing.h"
 
 namespace winplat {
 
@@ -59,4 +60,10 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE hObject) {
         }
     }
     return TRUE;
+}
+
+extern "C" DWORD winplat_test_handle_count(void) {
+    Global& g = global();
+    Lock lk(g.lock);
+    return static_cast<DWORD>(g.handles.size());
 }

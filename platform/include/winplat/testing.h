@@ -20,6 +20,10 @@ WINPLAT_API void winplat_test_set_tick_count(DWORD value);
  * follow the change, as Windows' waitable timers do. */
 WINPLAT_API void winplat_test_set_wall_clock_offset(LONGLONG offset_100ns);
 
+/* The number of open handles of the process (what GetProcessHandleCount
+ * tells on Windows), for soak runs that watch for leaks. */
+WINPLAT_API DWORD winplat_test_handle_count(void);
+
 WINPLAT_END_DECLS
 #endif
 
