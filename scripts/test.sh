@@ -50,12 +50,58 @@ run_suite() { # name preset [prefix command...]
   summary+=("$(printf '%-34s %5d passed, %d failed' "$name" "$n_pass" "$n_fail")")
 }
 
+# The installed tree, as a component would use it: the release build is
+# installed into a temporary prefix; the example client is configured with
+# find_package(Horolog CONFIG) and built against it; the C client is built
+# with pkg-config's flags; both run against the installed module, registered
+# with the installed horolog-regsvr in a registry folder of their own.
+package_check() {
+  local dir=build/package-check log=build/package-check.log
+  local prefix=$dir/prefix registry=$dir/registry
+  local pass=0 fail=0
+  rm -rf "$dir" && mkdir -p "$dir" && : >"$log"
+  check() { # name command...
+    local name=$1
+    shift
+    if "$@" >>"$log" 2>&1; then
+      pass=$((pass + 1))
+    else
+      fail=$((fail + 1))
+      echo "test: package check failed: $name (log: $log)"
+    fi
+  }
+  if ! { cmake --preset native-release >>"$log" 2>&1 &&
+         cmake --build build/native-release -j "$jobs" --target Horolog Kestrel Chron winplat \
+           horolog_uuid horolog-regsvr >>"$log" 2>&1; }; then
+    tail -n 40 "$log"
+    echo "test: build of native-release failed (log: $log)"
+    return 1
+  fi
+  check "install" cmake --install build/native-release --prefix "$prefix"
+  check "example configured and built against the installation" \
+    bash -c "cmake -S examples/client -B '$dir/example' -G Ninja -DCMAKE_PREFIX_PATH='$PWD/$prefix' &&
+             cmake --build '$dir/example'"
+  check "example runs" env WINPLAT_REGISTRY="$PWD/$registry" bash -c \
+    "'$prefix/bin/horolog-regsvr' /s '$prefix/lib/Horolog.so' &&
+     timeout 120 '$dir/example/horolog-example'"
+  check "C client built with pkg-config" bash -c \
+    "cc -std=c11 -Wall -Wextra -Werror tests/tools/c_client.c -o '$dir/c-client' \
+       \$(PKG_CONFIG_PATH='$prefix/lib/pkgconfig' pkg-config --cflags --libs horolog)"
+  check "C client runs" env WINPLAT_REGISTRY="$PWD/$registry-c" LD_LIBRARY_PATH="$PWD/$prefix/lib" \
+    timeout 120 "$dir/c-client"
+  total_pass=$((total_pass + pass))
+  total_fail=$((total_fail + fail))
+  summary+=("$(printf '%-34s %5d passed, %d failed' "package (install, example, C)" "$pass" "$fail")")
+}
+
 failed_build=0
 
 if configure_and_build native; then
   run_suite "native (ASan+UBSan)" native \
     env ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 else failed_build=1; fi
+
+package_check || failed_build=1
 
 if configure_and_build native-tsan; then
   # Without address randomisation TSan starts on any vm.mmap_rnd_bits.
