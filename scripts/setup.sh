@@ -8,7 +8,7 @@ packages=(
   googletest libgtest-dev libgmock-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64
   wine wine64 wine32:i386
-  libboost-dev
+  libboost-dev gnuplot-nox
 )
 
 missing=()
