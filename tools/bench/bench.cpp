@@ -71,17 +71,19 @@ double Microseconds(Clock::duration d) {
 // recording, or for a slot the workload does not use, is ignored.
 class Recorder {
   public:
-    void Reset(size_t nSlots, size_t nPerSlot) {
+    // bCountOnly: fires are counted, not kept (a soak would grow without end).
+    void Reset(size_t nSlots, size_t nPerSlot, bool bCountOnly = false) {
         std::lock_guard<std::mutex> lock(m_mtx);
         m_fires.assign(nSlots, {});
         for (auto& f : m_fires) f.reserve(nPerSlot);
         m_nTotal = 0;
         m_bActive = true;
+        m_bCountOnly = bCountOnly;
     }
     void Record(int i, Clock::time_point t) {
         std::lock_guard<std::mutex> lock(m_mtx);
         if (!m_bActive || i < 0 || static_cast<size_t>(i) >= m_fires.size()) return;
-        m_fires[i].push_back(t);
+        if (!m_bCountOnly) m_fires[i].push_back(t);
         ++m_nTotal;
         if (m_nTotal >= m_nTarget) m_cv.notify_all();
     }
@@ -109,6 +111,7 @@ class Recorder {
     size_t m_nTotal = 0;
     size_t m_nTarget = SIZE_MAX;
     bool m_bActive = false;
+    bool m_bCountOnly = false;
 };
 
 Recorder g_recorder;
@@ -611,7 +614,7 @@ int Soak(IHorolog* pHorolog, double minutes, unsigned seed) {
     const int n = nOneShot + nRepeat + nAbsolute + nChurn;
     s.Reserve(n);
     std::mt19937 random(seed);
-    g_recorder.Reset(n, 4096);
+    g_recorder.Reset(n, 0, true);
     std::printf(
         "soak: %.1f min; each second %d one-shot, %d repeating, %d absolute timers, "
         "start/stop churn, a pause every 5 s\n",
