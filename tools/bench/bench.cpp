@@ -138,6 +138,8 @@ class Service {
 };
 
 class HorologService final : public Service {
+    static constexpr DWORD kNoTimer = 0xFFFFFFFFu;  // ids are slot + 1
+
   public:
     explicit HorologService(IHorolog* pHorolog)
         : m_pHorolog(pHorolog),
@@ -160,9 +162,12 @@ class HorologService final : public Service {
     void Stop(int i) override { m_pHorolog->StopTimer(static_cast<DWORD>(i + 1)); }
     void Flush() override {
         // Requests are carried out before the calls return; a pause waits for
-        // a relative callback in progress.
+        // a relative callback in progress, and a stop (of an id that is
+        // nowhere) for the scheduler to be done with the record it called
+        // back, so that the record can be filled in again.
         m_pHorolog->PauseTimers();
         m_pHorolog->ResumeTimers();
+        m_pHorolog->StopTimer(kNoTimer);
     }
     std::vector<pid_t> ServiceThreads() const override { return {}; }  // all but the others'
     IHorolog* Manager() const { return m_pHorolog; }
