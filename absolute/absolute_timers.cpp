@@ -7,6 +7,7 @@
 #include "core/manager.h"
 #include "core/messages.h"
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <vector>
@@ -92,6 +93,11 @@ CAbsoluteTimers::~CAbsoluteTimers() {
         EndPumpThread();
         DisarmAll();
     }
+    ClearGlobal();
+}
+
+// g_pAbsoluteTimers names this object only while its thread serves timers.
+void CAbsoluteTimers::ClearGlobal() {
     CAbsoluteTimers* pSelf = this;
     g_pAbsoluteTimers.compare_exchange_strong(pSelf, nullptr);
 }
@@ -102,7 +108,7 @@ BOOL CAbsoluteTimers::InitInstance() {
     // Created suspended so that this object owns the thread object before
     // the thread runs: ExitInstance joins and frees it.
     CWinThread* pPump = nullptr;
-    if (!horolog::PumpStartFails())
+    if (!horolog::AbsoluteFaultInjected(horolog::kFaultPumpThread))
         pPump = AfxBeginThread(PumpThreadProc, this, THREAD_PRIORITY_NORMAL, 0, CREATE_SUSPENDED,
                                nullptr);
     if (pPump) {
@@ -128,6 +134,7 @@ int CAbsoluteTimers::ExitInstance() {
     DisarmAll();
     m_bExited = true;
     SetStartup(Startup::kFailed);  // no effect once running
+    ClearGlobal();
     return CWinThread::ExitInstance();
 }
 
@@ -332,7 +339,8 @@ UINT CAbsoluteTimers::ArmWaitableTimer(TIMERPARAMETERS* pTimer) {
     liDueTime.QuadPart =
         static_cast<LONGLONG>((static_cast<ULONGLONG>(pTimer->ftDueTime.dwHighDateTime) << 32) |
                               pTimer->ftDueTime.dwLowDateTime);
-    if (!SetWaitableTimer(hTimer, &liDueTime, kTimerPeriodMs, AbsoluteTimerApc, pTimer, TRUE)) {
+    if (horolog::AbsoluteFaultInjected(horolog::kFaultSetWaitableTimer) ||
+        !SetWaitableTimer(hTimer, &liDueTime, kTimerPeriodMs, AbsoluteTimerApc, pTimer, TRUE)) {
         // A timer that cannot be set is of no use and is not kept.
         TRACE("CAbsoluteTimers::ArmWaitableTimer: SetWaitableTimer failed (%lu).\n",
               static_cast<unsigned long>(GetLastError()));

@@ -86,6 +86,7 @@ class CAbsoluteTimers : public CWinThread {
     bool WaitForPump(DWORD dwMilliseconds);
     void EndPumpThread();
     void DisarmAll();
+    void ClearGlobal();
 
     friend UINT PumpThreadProc(LPVOID pParam);
 
@@ -106,7 +107,8 @@ UINT PumpThreadProc(LPVOID pParam);
 VOID CALLBACK AbsoluteTimerApc(LPVOID lpArgToCompletionRoutine, DWORD dwTimerLowValue,
                                DWORD dwTimerHighValue);
 
-// The most recently started CAbsoluteTimers object, or null once it has gone.
+// The most recently started CAbsoluteTimers object, or null once its thread
+// has ended.
 // For diagnostics: the library's own threads reach their object directly.
 extern std::atomic<CAbsoluteTimers*> g_pAbsoluteTimers;
 

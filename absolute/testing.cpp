@@ -9,7 +9,7 @@ namespace {
 
 std::atomic<testing::AbsoluteClock> g_clock{nullptr};
 std::atomic<testing::AbsoluteObserver> g_observer{nullptr};
-std::atomic<bool> g_pumpStartFails{false};
+std::atomic<unsigned> g_faults{0};
 
 }  // namespace
 
@@ -26,7 +26,9 @@ void NotifyAbsoluteObserver(AbsoluteEvent event, const TIMERPARAMETERS* pTimer) 
         observer(event, pTimer);
 }
 
-bool PumpStartFails() { return g_pumpStartFails.load(std::memory_order_relaxed); }
+bool AbsoluteFaultInjected(AbsoluteFault fault) {
+    return (g_faults.load(std::memory_order_relaxed) & fault) != 0;
+}
 
 namespace testing {
 
@@ -34,7 +36,7 @@ void SetAbsoluteClock(AbsoluteClock clock) { g_clock.store(clock, std::memory_or
 void SetAbsoluteObserver(AbsoluteObserver observer) {
     g_observer.store(observer, std::memory_order_release);
 }
-void SetPumpStartFails(bool fails) { g_pumpStartFails.store(fails, std::memory_order_relaxed); }
+void SetAbsoluteFaults(unsigned faultMask) { g_faults.store(faultMask, std::memory_order_relaxed); }
 
 }  // namespace testing
 }  // namespace horolog

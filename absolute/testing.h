@@ -1,6 +1,6 @@
 // Test controls of the absolute-timer side. Shipped code never sets them;
-// with none set the expiry check reads the time library's clock and the pump
-// thread starts whenever the system lets it.
+// with none set the expiry check reads the time library's clock and the
+// absolute side fails only when the system does.
 #ifndef HOROLOG_ABSOLUTE_TESTING_H
 #define HOROLOG_ABSOLUTE_TESTING_H
 
@@ -32,8 +32,12 @@ enum class AbsoluteEvent {
 };
 void NotifyAbsoluteObserver(AbsoluteEvent event, const TIMERPARAMETERS* pTimer);
 
-// Whether a test has made the pump thread's start fail.
-bool PumpStartFails();
+// Failures that tests can force on the absolute side, as a bit mask.
+enum AbsoluteFault : unsigned {
+    kFaultPumpThread = 1u << 0,        // the pump thread cannot be started
+    kFaultSetWaitableTimer = 1u << 1,  // SetWaitableTimer fails
+};
+bool AbsoluteFaultInjected(AbsoluteFault fault);
 
 namespace testing {
 
@@ -47,7 +51,7 @@ void SetAbsoluteClock(AbsoluteClock clock);
 typedef void (*AbsoluteObserver)(AbsoluteEvent event, const TIMERPARAMETERS* pTimer);
 void SetAbsoluteObserver(AbsoluteObserver observer);
 
-void SetPumpStartFails(bool fails);
+void SetAbsoluteFaults(unsigned faultMask);
 
 }  // namespace testing
 }  // namespace horolog

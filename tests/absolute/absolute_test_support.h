@@ -183,7 +183,7 @@ class AbsoluteTest : public ManagerTest {
         m_sites.clear();
         AbsoluteProbe::Get().Uninstall();
         FakeWallClock::Uninstall();
-        horolog::testing::SetPumpStartFails(false);
+        horolog::testing::SetAbsoluteFaults(0);
         ManagerTest::TearDown();
     }
 

@@ -54,6 +54,29 @@ TEST_F(ArmingTest, NameHeldByAnotherKindOfObjectLeavesTheTimerUnarmed) {
     CloseHandle(event);
 }
 
+// A timer that cannot be set is closed at once: it stays registered and
+// never expires, until it is stopped, but holds no handle.
+TEST_F(ArmingTest, TimerThatCannotBeSetIsClosed) {
+    RecordingSite* site = NewSite();
+    const DWORD id = kIdBase + 315;
+    horolog::testing::SetAbsoluteFaults(horolog::kFaultSetWaitableTimer);
+    Timer* t = NewTimer(id, site, FromNow(-kTicksPerMs));
+    ASSERT_EQ(m->StartTimer(t->get()), S_OK);
+    ASSERT_TRUE(AbsoluteProbe::Get().WaitFor(AbsoluteEvent::kArmFailed, t->get()));
+    horolog::testing::SetAbsoluteFaults(0);
+    EXPECT_EQ(HandleOf(t->get()), nullptr);
+    EXPECT_FALSE(NameExists(TimerName(id)));
+    EXPECT_TRUE(IsRegistered(t->get()));
+    EXPECT_EQ(CHorolog::m_uiAbsTimersCount.load(), 1u);
+    EXPECT_EQ(CHorolog::m_uiThreadCount.load(), 1u);
+
+    ASSERT_EQ(m->StopTimer(id), S_OK);
+    EXPECT_FALSE(IsRegistered(t->get()));
+    EXPECT_EQ(CHorolog::m_uiAbsTimersCount.load(), 0u);
+    EXPECT_EQ(CHorolog::m_uiThreadCount.load(), 0u);
+    EXPECT_EQ(site->CallCount(), 0u);
+}
+
 // Another timer (another program's, say) holds the name: arming it would
 // take that timer over, so the timer is armed without a name and the other
 // one is left as it was.

@@ -27,7 +27,7 @@ TEST_F(LifecycleTest, FirstTimerReachesAJustStartedPumpThread) {
 }
 
 TEST_F(LifecycleTest, PumpThreadThatCannotStartFailsTheStart) {
-    horolog::testing::SetPumpStartFails(true);
+    horolog::testing::SetAbsoluteFaults(horolog::kFaultPumpThread);
     RecordingSite* site = NewSite();
     Timer* t = NewTimer(kIdBase + 410, site, FromNow(-kTicksPerMs));
     const auto started = Clock::now();
@@ -38,7 +38,7 @@ TEST_F(LifecycleTest, PumpThreadThatCannotStartFailsTheStart) {
     EXPECT_EQ(CHorolog::m_uiThreadCount.load(), 0u);
     EXPECT_EQ(g_pAbsoluteTimers.load(), nullptr);
 
-    horolog::testing::SetPumpStartFails(false);
+    horolog::testing::SetAbsoluteFaults(0);
     ASSERT_EQ(m->StartTimer(t->get()), S_OK);
     ASSERT_TRUE(AbsoluteProbe::Get().WaitFor(AbsoluteEvent::kNotified, t->get()));
     EXPECT_EQ(site->CallCount(), 1u);
@@ -75,7 +75,7 @@ TEST_F(LifecycleTest, ManagerEndClosesEveryArmedTimerAndEndsBothThreads) {
             EXPECT_FALSE(NameExists(TimerName(kIdBase + 420 + i))) << i;
             EXPECT_EQ(timers[i]->params.hWaitableTimer, nullptr) << i;
         }
-        EXPECT_TRUE(Eventually(AllCountersZero));
+        EXPECT_TRUE(Eventually(AllCountersZero, 3 * kLongWait));
         EXPECT_EQ(site->CallCount(), 0u);
         FakeWallClock::Uninstall();
 
