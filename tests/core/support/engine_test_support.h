@@ -25,7 +25,10 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 // Generous bound for anything expected within a few hundred milliseconds.
-constexpr milliseconds kLongWait{10000};
+// Under Wine the scheduler thread's first CoInitialize in a fresh process
+// has been seen to take over 10 s while Wine starts its COM services, so the
+// bound leaves room for that.
+constexpr milliseconds kLongWait{30000};
 
 // A client's timer record together with the context block it must carry.
 struct Timer {
