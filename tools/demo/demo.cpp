@@ -106,6 +106,15 @@ constexpr ULONGLONG kTenMinutes100ns = 10ull * 60 * 1000 * k100nsPerMs;
 
 std::chrono::milliseconds Limit(int ms) { return std::chrono::milliseconds(ms); }
 
+// How early a fire may be and still be on time: relative timers count in
+// ticks of the tick count, which natively are milliseconds and on Windows
+// may be as coarse as the system timer (about 15.6 ms).
+#if WINPLAT_NATIVE
+constexpr double kEarlyMs = 1.5;
+#else
+constexpr double kEarlyMs = 20.0;
+#endif
+
 int RunTour(IHorolog* pHorolog) {
     Say("\n%9s  %-3s %-10s %10s %10s  %s\n", "ms", "", "kind", "id", "late", "what");
 
@@ -148,13 +157,13 @@ int RunTour(IHorolog* pHorolog) {
     Expect(hr == S_OK, "StartTimer of the absolute timer in the past succeeds");
     // Nothing calls back for a dropped timer: watch the registration go.
     Counters counters = ReadCounters();
-    while (counters.absTimers != 0 && Elapsed() < 5000) {
+    while (counters.absTimers != 0 && Elapsed() < 30000) {
         std::this_thread::sleep_for(Limit(2));
         counters = ReadCounters();
     }
     Row(Clock::now(), "P", "absolute", idPast, "",
         counters.absTimers == 0 ? "dropped: more than five minutes late, never called"
-                                : "still registered after 5 s");
+                                : "still registered after 30 s");
     Expect(counters.absTimers == 0, "the timer ten minutes in the past is dropped");
 
     // 2. A one-shot timer; its callback starts another one-shot timer.
@@ -169,7 +178,7 @@ int RunTour(IHorolog* pHorolog) {
         }
         const double late = MillisecondsBetween(tChainedDue, t);
         Row(t, "E", "one-shot", id, Late(late).c_str(), "expired");
-        Expect(n == 1 && late > -1.5, "a one-shot timer expires once, not early");
+        Expect(n == 1 && late > -kEarlyMs, "a one-shot timer expires once, not early");
         chainedDone.Raise();
     });
     Clock::time_point tOneShotDue;
@@ -183,7 +192,7 @@ int RunTour(IHorolog* pHorolog) {
         }
         const double late = MillisecondsBetween(tOneShotDue, t);
         Row(t, "A", "one-shot", id, Late(late).c_str(), "expired; its callback starts E");
-        Expect(n == 1 && late > -1.5, "a one-shot timer expires once, not early");
+        Expect(n == 1 && late > -kEarlyMs, "a one-shot timer expires once, not early");
         chained.Relative(idChained, &chainedSite, kChainedMs);
         tChainedDue = Clock::now() + Limit(kChainedMs);
         Expect(pHorolog->StartTimer(&chained.record) == S_OK, "a callback may start another timer");
@@ -219,7 +228,7 @@ int RunTour(IHorolog* pHorolog) {
         }
         Row(t, "B", "repeating", id, Late(late).c_str(), note);
         Expect(n <= kRepeatStopsAtFire, "a timer stopped from its own callback fires no more");
-        Expect(late > -1.5, "a repeating timer never fires early");
+        Expect(late > -kEarlyMs, "a repeating timer never fires early");
         tRepeatDue = late >= kRepeatMs ? t : tRepeatDue + Limit(kRepeatMs);
         if (n == kRepeatFiresBeforePause) repeatReadyForPause.Raise();
         if (n == kRepeatStopsAtFire) {
@@ -248,7 +257,7 @@ int RunTour(IHorolog* pHorolog) {
         Row(t, "C", "one-shot", id, Late(late).c_str(),
             bAfterResume ? "fell due during the pause, delivered after the resume"
                          : "expired before the pause began (a slow machine)");
-        Expect(late > -1.5, "a one-shot timer never fires early");
+        Expect(late > -kEarlyMs, "a one-shot timer never fires early");
         beforePauseDone.Raise();
     });
     beforePause.Relative(idBeforePause, &beforePauseSite, kBeforePauseMs);
@@ -272,7 +281,7 @@ int RunTour(IHorolog* pHorolog) {
         const double late = MillisecondsBetween(tAbsoluteDue, t);
         Row(t, "D", "absolute", id, Late(late).c_str(), "expired at its wall-clock time");
         Expect(n == 1, "an absolute timer expires once");
-        Expect(ullNow + 15 * k100nsPerMs >= ullAbsoluteDue,
+        Expect(ullNow + static_cast<ULONGLONG>(kEarlyMs) * k100nsPerMs >= ullAbsoluteDue,
                "an absolute timer does not expire before its due time");
         absoluteDone.Raise();
     });
@@ -308,7 +317,7 @@ int RunTour(IHorolog* pHorolog) {
         const double late = MillisecondsBetween(tDue, t);
         Row(t, "F", "one-shot", id, Late(late).c_str(),
             "started while paused: its 300 ms counted from the resume");
-        Expect(late > -1.5, "a timer started while paused counts from the resume");
+        Expect(late > -kEarlyMs, "a timer started while paused counts from the resume");
         duringPauseDone.Raise();
     });
     duringPause.Relative(idDuringPause, &duringPauseSite, kDuringPauseMs);
