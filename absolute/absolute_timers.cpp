@@ -81,6 +81,7 @@ END_MESSAGE_MAP()
 CAbsoluteTimers::CAbsoluteTimers()
     : m_pHorolog(nullptr),
       m_pPumpThread(nullptr),
+      m_bHoldsManager(false),
       m_eStartup(Startup::kPending),
       m_bPumpReady(false),
       m_bPumpLeft(false),
@@ -130,11 +131,20 @@ BOOL CAbsoluteTimers::InitInstance() {
 int CAbsoluteTimers::ExitInstance() {
     // The pump thread first: once it has ended, no timer is armed and no
     // completion routine runs any more, so the handles can all be closed.
-    EndPumpThread();
+    const bool bPumpEnded = EndPumpThread();
     DisarmAll();
     m_bExited = true;
     SetStartup(Startup::kFailed);  // no effect once running
     ClearGlobal();
+    // The last use of the manager: it may be destroyed right here, when its
+    // last reference went while this thread could not be joined. A pump
+    // thread that did not end may still look at the manager, which is then
+    // kept rather than freed under it.
+    if (bPumpEnded) {
+        CHorolog* pHorolog = m_pHorolog;
+        m_pHorolog = nullptr;
+        if (pHorolog && m_bHoldsManager.exchange(false)) pHorolog->AbsoluteThreadLeft();
+    }
     return CWinThread::ExitInstance();
 }
 
@@ -164,18 +174,20 @@ bool CAbsoluteTimers::WaitForPump(DWORD dwMilliseconds) {
     return m_bPumpReady && !m_bPumpLeft;
 }
 
-void CAbsoluteTimers::EndPumpThread() {
+bool CAbsoluteTimers::EndPumpThread() {
     CWinThread* pPump = m_pPumpThread;
-    if (!pPump) return;
+    if (!pPump) return true;
     m_pPumpThread = nullptr;
     pPump->RequestEnd();
     if (pPump->WaitForEnd(kPumpEndTimeoutMs)) {
         delete pPump;
+        return true;
     } else {
         // Not expected (see kPumpEndTimeoutMs); the object is left to the
         // thread rather than freed under it.
         TRACE0("CAbsoluteTimers: The pump thread did not end.\n");
         pPump->m_bAutoDelete = TRUE;
+        return false;
     }
 }
 

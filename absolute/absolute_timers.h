@@ -49,7 +49,7 @@ class CAbsoluteTimers : public CWinThread {
     // thread then ends) when it cannot be started.
     BOOL InitInstance() override;
     // Ends the pump thread, then cancels and closes the waitable timers that
-    // are still armed.
+    // are still armed, then lets go of the manager (which may destroy it).
     int ExitInstance() override;
 
     // Waits until InitInstance has run, at most dwMilliseconds. TRUE when
@@ -64,6 +64,10 @@ class CAbsoluteTimers : public CWinThread {
     CCriticalSection m_csAbsolute;
     // The pump thread; owned, joined and freed by ExitInstance.
     CWinThread* m_pPumpThread;
+    // Set by the manager when it publishes this thread: the thread then
+    // holds the manager alive and gives the hold back at the end of
+    // ExitInstance (see CHorolog::AbsoluteThreadLeft).
+    std::atomic<bool> m_bHoldsManager;
 
     // The pump thread's loop; returns when the pump thread is asked to end.
     void RunTimerPump();
@@ -84,7 +88,8 @@ class CAbsoluteTimers : public CWinThread {
     void SetStartup(Startup state);
     void SetPumpReady();
     bool WaitForPump(DWORD dwMilliseconds);
-    void EndPumpThread();
+    // FALSE when the pump thread did not end in time.
+    bool EndPumpThread();
     void DisarmAll();
     void ClearGlobal();
 

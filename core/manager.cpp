@@ -2,6 +2,7 @@
 // end of the service threads.
 #include "core/manager.h"
 
+#include "absolute/absolute_timers.h"
 #include "core/testing.h"
 #include "scheduler/scheduler.h"
 
@@ -73,7 +74,6 @@ CHorolog::CHorolog(IUnknown* pUnkOuter)
 }
 
 CHorolog::~CHorolog() {
-    --m_uiObjectCount;
     if (m_hTimerEvent) CloseHandle(m_hTimerEvent);
     if (m_hCallbackEnded) CloseHandle(m_hCallbackEnded);
 
@@ -88,9 +88,17 @@ CHorolog::~CHorolog() {
         // Otherwise the thread has let go of the manager but not yet ended;
         // its object is left to it rather than freed under its feet.
     }
-    // Shutdown ended and joined the absolute-timer thread before the last
-    // hold was dropped.
-    delete m_pAbsTimersThread;
+    if (m_pAbsTimersThread) {
+        if (OnThread(m_pAbsTimersThread)) {
+            // Destroyed from the thread's exit hook: the framework frees the
+            // object once the hook has returned.
+            m_pAbsTimersThread->m_bAutoDelete = TRUE;
+        } else if (m_pAbsTimersThread->WaitForEnd(kThreadEndTimeoutMs)) {
+            delete m_pAbsTimersThread;
+        }
+        // Otherwise, as above, the object is left to its thread, which has
+        // let go of the manager already.
+    }
 
     // The queue and the maps go with the manager; the records in them are
     // the clients'. The counters stay equal to what is registered anywhere.
@@ -103,6 +111,10 @@ CHorolog::~CHorolog() {
         delete m_pAbsTimerMap;
     }
     m_uiThreadCount -= static_cast<UINT>(m_mapAbsTimerThreads.GetCount());
+
+    // Last: while it is counted, the module reports that it cannot be
+    // unloaded, and this destructor is still running the module's code.
+    --m_uiObjectCount;
 }
 
 HRESULT STDMETHODCALLTYPE CHorolog::QueryInterface(REFIID riid, void** ppvObject) {
@@ -136,8 +148,12 @@ ULONG STDMETHODCALLTYPE CHorolog::Release() {
     return 0;
 }
 
-// Ends the service threads and destroys the manager once no thread can
-// touch it any more.
+// Ends the service threads and gives back the COM side's hold on the
+// manager. Each thread that is joined here has given back its own hold by
+// then; a thread that cannot be joined (the caller is inside one of its
+// callbacks, or a callback outlasts the join) gives its hold back when it
+// leaves, and the last hold to go destroys the manager. Once m_bEnding is
+// set no thread starts a callback of this manager.
 void CHorolog::Shutdown() {
     m_bEnding = TRUE;
     CWinThread* pTimerThread;
@@ -148,31 +164,32 @@ void CHorolog::Shutdown() {
         pAbsThread = m_pAbsTimersThread;
     }
 
-    bool bAbsEnded = true;
     if (pAbsThread) {
         pAbsThread->RequestEnd();
-        bAbsEnded = !OnThread(pAbsThread) && pAbsThread->WaitForEnd(kThreadEndTimeoutMs);
+        if (!OnThread(pAbsThread) && pAbsThread->WaitForEnd(kThreadEndTimeoutMs)) {
+            // A thread that ended without its exit hook (an exception) did
+            // not give its hold back; the COM hold still keeps the count up.
+            if (static_cast<CAbsoluteTimers*>(pAbsThread)->m_bHoldsManager.exchange(false))
+                --m_cLifeHolds;
+        }
     }
 
     if (pTimerThread) {
         pTimerThread->RequestEnd();
         SetEvent(m_hTimerEvent);
-        // From inside a callback on the scheduler thread, or when the thread
-        // does not get out of a callback in time, the thread keeps its hold
-        // and destroys the manager when it leaves its loop.
         if (SchedulerOfCurrentThread() != this && pTimerThread->WaitForEnd(kThreadEndTimeoutMs) &&
             m_bSchedulerHold.exchange(false))
-            --m_cLifeHolds;  // ended before its loop ran; the COM hold remains
+            --m_cLifeHolds;  // ended before its loop ran
     }
 
-    // An absolute-timer thread that did not end may still use the manager:
-    // it is then kept rather than freed.
-    if (bAbsEnded) DropLifeHold();
+    DropLifeHold();
 }
 
 void CHorolog::SchedulerThreadLeft() {
     if (m_bSchedulerHold.exchange(false)) DropLifeHold();
 }
+
+void CHorolog::AbsoluteThreadLeft() { DropLifeHold(); }
 
 void CHorolog::DropLifeHold() {
     if (--m_cLifeHolds == 0) delete this;

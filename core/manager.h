@@ -62,6 +62,9 @@ class CHorolog : public IHorolog {
     // not touch the manager again. Destroys the manager when its last
     // reference was already released and could not wait for the thread.
     void SchedulerThreadLeft();
+    // The same for the absolute-timer thread, called from its exit hook once
+    // its pump thread has ended and its waitable timers are closed.
+    void AbsoluteThreadLeft();
 
     // ---- data; the queue, both maps and m_bInCallback are guarded by
     // m_csTimers ----
@@ -104,8 +107,11 @@ class CHorolog : public IHorolog {
     std::mutex m_mtxThreads;
 
     // Holders of the object's memory: the COM side (until the last Release
-    // has ended the threads) and a running scheduler thread. Whoever drops
-    // the last hold destroys the object.
+    // has ended the threads or handed the end over to them), a running
+    // scheduler thread and a running absolute-timer thread. Whoever drops
+    // the last hold destroys the object; a thread that does so is the
+    // thread that cannot be joined (the last Release came from inside one
+    // of its callbacks, or the callback outlasted the join).
     std::atomic<LONG> m_cLifeHolds;
     // The scheduler thread's hold is still to be given back: by the thread
     // when it leaves its loop, or by Release once the thread has ended

@@ -106,6 +106,10 @@ HRESULT CHorolog::EnsureAbsoluteThread() {
         TRACE0("CHorolog::StartTimer: Could not create Absolute timer thread.\n");
         return E_OUTOFMEMORY;
     }
+    // The thread holds the manager from now on, and gives the hold back in
+    // its exit hook, after its last use of the manager.
+    ++m_cLifeHolds;
+    static_cast<CAbsoluteTimers*>(pThread)->m_bHoldsManager = true;
     m_pAbsTimersThread = pThread;
     return S_OK;
 }

@@ -227,15 +227,24 @@ class SchedulerProbe {
             }
         return false;
     }
-    // Waits until pred() holds; pred is tested at every report.
+    // Waits until pred() holds; pred is tested at every report. pred runs
+    // without the probe's lock (it may read the reports), so a report that
+    // comes while it runs is noticed by its number rather than by a
+    // notification that nobody was waiting for.
     bool WaitUntil(const std::function<bool()>& pred, milliseconds timeout = kLongWait) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
         std::unique_lock<std::mutex> lock(m_mx);
-        return m_cv.wait_for(lock, timeout, [&] {
+        for (;;) {
+            const size_t seen = m_nReports;
             lock.unlock();
-            bool ok = pred();
+            if (pred()) return true;
             lock.lock();
-            return ok;
-        });
+            if (m_nReports != seen) continue;
+            if (m_cv.wait_until(lock, deadline) == std::cv_status::timeout) {
+                lock.unlock();
+                return pred();
+            }
+        }
     }
     // Waits until more than `before` reports of this kind have come.
     bool WaitForCount(horolog::SchedulerEvent event, size_t atLeast,
@@ -255,6 +264,7 @@ class SchedulerProbe {
         {
             std::lock_guard<std::mutex> g(p.m_mx);
             p.m_reports.push_back({m, event, value, GetCurrentThreadId()});
+            ++p.m_nReports;
         }
         p.m_cv.notify_all();
     }
@@ -262,6 +272,7 @@ class SchedulerProbe {
     std::mutex m_mx;
     std::condition_variable m_cv;
     std::vector<Report> m_reports;
+    size_t m_nReports = 0;  // ever made; never reset
 };
 
 // Reads a record field under the manager's lock, as the scheduler writes it.
