@@ -3,7 +3,7 @@
 # horolog-bench (Horolog against Boost.Asio, the same workloads in the same
 # run) and plots the lateness into docs/benchmark-lateness.png. Arguments go
 # to horolog-bench, for instance --only W1,W3; --soak MINUTES runs the soak
-# mode instead, which plots nothing.
+# mode and --stress SECONDS the stress mode instead, which plot nothing.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -18,7 +18,7 @@ if ! { cmake --preset native-release >"$log" 2>&1 &&
 fi
 bench=build/native-release/bin/horolog-bench
 for arg in "$@"; do
-  [[ $arg == --soak ]] && exec "$bench" "$@"
+  [[ $arg == --soak || $arg == --stress ]] && exec "$bench" "$@"
 done
 
 out=build/bench

@@ -21,9 +21,14 @@
 //                 [--churn-sizes 10,1000,10000] [--samples DIR]
 //   horolog-bench --soak MINUTES      Horolog alone under a steady mixed load,
 //                                     printing RSS, handles and threads
+//   horolog-bench --stress SECONDS    the concurrency stress driver (client
+//                                     threads racing on the manager) for as
+//                                     long as asked, with its checks and the
+//                                     same RSS, handle and thread figures
 //
 // --samples writes the raw lateness of W1, W2 and W5 for the plot script.
 #include "client_support.h"
+#include "stress.h"
 #include "winplat/testing.h"
 
 #include "afx/afx.h"
@@ -692,6 +697,56 @@ int Soak(IHorolog* pHorolog, double minutes, unsigned seed) {
     return bClean ? 0 : 1;
 }
 
+// ---- stress -------------------------------------------------------------------------
+
+int Stress(IHorolog* pHorolog, double seconds, uint64_t seed) {
+    horolog_stress::Options options;
+    options.clients = 4;
+    options.slotsPerClient = 6;
+    options.duration = milliseconds(static_cast<long long>(seconds * 1000));
+    options.seed = seed;
+    options.watchdog = options.duration + milliseconds(300 * 1000);
+    options.reportEvery = milliseconds(10 * 1000);
+    std::printf(
+        "stress: %.0f s, %d client threads with %d records each (and a child each); seed %llu\n",
+        seconds, options.clients, options.slotsPerClient, static_cast<unsigned long long>(seed));
+    std::printf("%8s %10s %10s %8s %8s %6s %10s  %s\n", "s", "starts", "callbacks", "RSS kB",
+                "handles", "thr", "fds", "counters");
+    long firstRss = -1, lastRss = 0, firstThreads = 0, lastThreads = 0;
+    DWORD firstHandles = 0, lastHandles = 0;
+    options.onReport = [&](double elapsed, const horolog_stress::Totals& totals) {
+        const long rss = ReadStatusKb("VmRSS:");
+        const long threads = ReadStatusKb("Threads:");
+        const DWORD handles = winplat_test_handle_count();
+        if (firstRss < 0) {
+            firstRss = rss;
+            firstHandles = handles;
+            firstThreads = threads;
+        }
+        lastRss = rss;
+        lastHandles = handles;
+        lastThreads = threads;
+        std::printf("%8.0f %10llu %10llu %8ld %8lu %6ld %10ld  %s\n", elapsed,
+                    static_cast<unsigned long long>(totals.starts),
+                    static_cast<unsigned long long>(totals.callbacks), rss,
+                    static_cast<unsigned long>(handles), threads, CountFds(),
+                    FormatCounters(ReadCounters()).c_str());
+        std::fflush(stdout);
+    };
+    const horolog_stress::Result result = horolog_stress::Run(pHorolog, options);
+    if (firstRss >= 0) {
+        std::printf("stress: after the first 10 s: RSS %+ld kB, handles %+ld, threads %+ld\n",
+                    lastRss - firstRss,
+                    static_cast<long>(lastHandles) - static_cast<long>(firstHandles),
+                    lastThreads - firstThreads);
+    }
+    std::printf("stress: at the end: RSS %ld kB, handles %lu, threads %ld, fds %ld; %s\n",
+                ReadStatusKb("VmRSS:"), static_cast<unsigned long>(winplat_test_handle_count()),
+                ReadStatusKb("Threads:"), CountFds(), FormatCounters(ReadCounters()).c_str());
+    std::printf("stress: %s\n", result.Describe().c_str());
+    return result.Passed() ? 0 : 1;
+}
+
 // ---- the run --------------------------------------------------------------------
 
 void PrintFigures() {
@@ -764,7 +819,8 @@ void Usage(FILE* out) {
     std::fputs(
         "Usage: horolog-bench [--only W1,W2,W3,W4,W5] [--service horolog|asio] [--seed S]\n"
         "                     [--churn-sizes 10,1000,10000] [--samples DIR]\n"
-        "       horolog-bench --soak MINUTES [--seed S]\n",
+        "       horolog-bench --soak MINUTES [--seed S]\n"
+        "       horolog-bench --stress SECONDS [--seed S]\n",
         out);
 }
 
@@ -774,6 +830,8 @@ int main(int argc, char** argv) {
     std::set<std::string> only = {"W1", "W2", "W3", "W4", "W5"};
     unsigned seed = 20240611;
     double soakMinutes = 0;
+    double stressSeconds = 0;
+    bool bSeedGiven = false;
     std::string serviceFilter;  // empty: both
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -785,6 +843,7 @@ int main(int argc, char** argv) {
             while (std::getline(list, item, ',')) only.insert(item);
         } else if (arg == "--seed" && bHasValue) {
             seed = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
+            bSeedGiven = true;
         } else if (arg == "--samples" && bHasValue) {
             g_samplesDir = argv[++i];
             ::mkdir(g_samplesDir.c_str(), 0755);
@@ -797,6 +856,8 @@ int main(int argc, char** argv) {
             serviceFilter = argv[++i];
         } else if (arg == "--soak" && bHasValue) {
             soakMinutes = std::atof(argv[++i]);
+        } else if (arg == "--stress" && bHasValue) {
+            stressSeconds = std::atof(argv[++i]);
         } else if (arg == "--help" || arg == "-h") {
             Usage(stdout);
             return 0;
@@ -821,6 +882,10 @@ int main(int argc, char** argv) {
     int rc = 0;
     if (soakMinutes > 0) {
         rc = Soak(pHorolog, soakMinutes, seed);
+    } else if (stressSeconds > 0) {
+        // Without --seed, HOROLOG_STRESS_SEED or a fresh seed.
+        rc = Stress(pHorolog, stressSeconds,
+                    bSeedGiven ? seed : horolog_stress::SeedFromEnvironment());
     } else {
         std::printf("horolog-bench: seed %u, %u hardware threads\n", seed,
                     std::thread::hardware_concurrency());
