@@ -6,6 +6,7 @@
 #include "core/testing.h"
 #include "scheduler/scheduler.h"
 
+#include <cstdint>
 #include <ctime>
 #include <new>
 #include <random>
@@ -23,6 +24,15 @@ std::minstd_rand g_idGenerator;
 void SeedTimerIds(unsigned seed) {
     std::lock_guard<std::mutex> guard(g_mtxIds);
     g_idGenerator.seed(seed);
+}
+
+// An out pointer that can receive a T: writable memory, aligned for T.
+// Anything else is refused with E_POINTER before it is written, as a null
+// pointer is; writing through it would fault, or be undefined.
+template <typename T>
+bool IsOutPointer(T* p) {
+    return p != nullptr && reinterpret_cast<uintptr_t>(p) % alignof(T) == 0 &&
+           AfxIsValidAddress(p, sizeof(T), TRUE);
 }
 
 bool OnThread(const CWinThread* pThread) {
@@ -118,8 +128,10 @@ CHorolog::~CHorolog() {
 }
 
 HRESULT STDMETHODCALLTYPE CHorolog::QueryInterface(REFIID riid, void** ppvObject) {
-    if (!ppvObject) return E_POINTER;
+    if (!IsOutPointer(ppvObject)) return E_POINTER;
     *ppvObject = nullptr;
+    // An interface id that cannot be read names no interface.
+    if (!AfxIsValidAddress(&riid, sizeof(IID), FALSE)) return E_POINTER;
     if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IHorolog)) {
         *ppvObject = static_cast<IHorolog*>(this);
         static_cast<IHorolog*>(this)->AddRef();
@@ -196,7 +208,7 @@ void CHorolog::DropLifeHold() {
 }
 
 HRESULT STDMETHODCALLTYPE CHorolog::GetTimerId(DWORD* pdwTimerId) {
-    if (!pdwTimerId) return E_POINTER;
+    if (!IsOutPointer(pdwTimerId)) return E_POINTER;
     // Never 0, never an id that is queued or registered as an absolute
     // timer: a start with such an id would be refused or would replace
     // another client's timer.

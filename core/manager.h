@@ -95,6 +95,7 @@ class CHorolog : public IHorolog {
     std::atomic<BOOL> m_bEnding;
 
   private:
+    BOOL IsRecordInUse(TIMERPARAMETERS* pTimer);
     HRESULT EnsureCollections();
     HRESULT EnsureSchedulerThread();
     HRESULT EnsureAbsoluteThread();

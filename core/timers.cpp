@@ -6,6 +6,7 @@
 #include "core/testing.h"
 #include "scheduler/scheduler.h"
 
+#include <cstdint>
 #include <new>
 
 namespace {
@@ -114,14 +115,37 @@ HRESULT CHorolog::EnsureAbsoluteThread() {
     return S_OK;
 }
 
+// One record carries one timer at a time. A record that is queued, or
+// registered as an absolute timer under an id other than the one it now
+// carries, is in use whatever its fields say now: a second registration
+// would survive the client's StopTimer and be used after the client freed
+// the record. A new absolute start of an absolute record under its own id
+// is not a second use: it re-arms the timer. Called with the lock held.
+BOOL CHorolog::IsRecordInUse(TIMERPARAMETERS* pTimer) {
+    if (m_pTimerList->Find(pTimer)) return TRUE;
+    POSITION pos = m_pAbsTimerMap->GetStartPosition();
+    while (pos) {
+        DWORD dwId;
+        TIMERPARAMETERS* pRegistered;
+        m_pAbsTimerMap->GetNextAssoc(pos, dwId, pRegistered);
+        if (pRegistered == pTimer &&
+            (dwId != pTimer->dwTimerId || pTimer->dwTimerType != TIMERTYPE_ABSOLUTE))
+            return TRUE;
+    }
+    return FALSE;
+}
+
 HRESULT STDMETHODCALLTYPE CHorolog::StartTimer(TIMERPARAMETERS* pTimer) {
     if (!pTimer) {
         TRACE0("CHorolog::StartTimer: No input parameters.\n");
         return E_POINTER;
     }
     // A record or context block that is not the client's writable memory is
-    // refused before anything else reads or writes it.
-    if (!AfxIsValidAddress(pTimer, sizeof(TIMERPARAMETERS), TRUE) ||
+    // refused before anything else reads or writes it, and so is a record
+    // that is not aligned for its fields. The context block is never read,
+    // so its alignment is the client's business.
+    if (reinterpret_cast<uintptr_t>(pTimer) % alignof(TIMERPARAMETERS) != 0 ||
+        !AfxIsValidAddress(pTimer, sizeof(TIMERPARAMETERS), TRUE) ||
         !AfxIsValidAddress(pTimer->pContext, TIMER_CONTEXT_SIZE, TRUE))
         return E_POINTER;
 
@@ -148,6 +172,11 @@ HRESULT STDMETHODCALLTYPE CHorolog::StartTimer(TIMERPARAMETERS* pTimer) {
     if (IsTimerInList(dwTimerId)) {
         Unlock();
         TRACE0("CHorolog::StartTimer: Timer already in list.\n");
+        return E_TIMERIDINVALID;
+    }
+    if (IsRecordInUse(pTimer)) {
+        Unlock();
+        TRACE0("CHorolog::StartTimer: Record already in use.\n");
         return E_TIMERIDINVALID;
     }
 

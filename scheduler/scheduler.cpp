@@ -63,6 +63,32 @@ DWORD ComputeWait(CHorolog* pHorolog) {
     return dwWait;
 }
 
+// Deducts the ticks since the previous pass from every queued record, except
+// that a record started since then only loses its mark and counts from now.
+// On the scheduler thread, with the manager's lock held. Returns the ticks.
+DWORD DeductElapsed(CHorolog* pHorolog) {
+    const DWORD dwNow = horolog::SchedulerTickCount();
+    if (!pHorolog->m_bTickInitialized) {
+        pHorolog->m_dwLastTick = dwNow;
+        pHorolog->m_bTickInitialized = TRUE;
+    }
+    // Unsigned difference: right across the wrap of the tick count.
+    const DWORD dwElapsed = dwNow - pHorolog->m_dwLastTick;
+    pHorolog->m_dwLastTick = dwNow;
+
+    if (CTimerList* pList = pHorolog->m_pTimerList) {
+        POSITION pos = pList->GetHeadPosition();
+        while (pos) {
+            TIMERPARAMETERS* pTimer = pList->GetNext(pos);
+            if (pTimer->bJustQueued)
+                pTimer->bJustQueued = FALSE;  // started since the previous pass
+            else
+                pTimer->lRemaining = Deduct(pTimer->lRemaining, dwElapsed);
+        }
+    }
+    return dwElapsed;
+}
+
 }  // namespace
 
 CHorolog* SchedulerOfCurrentThread() { return t_pSchedulerOf; }
@@ -113,21 +139,7 @@ DWORD WaitForTimers(DWORD dwMilliseconds, CHorolog* pHorolog) {
     // lock, a record started while this thread waited for the lock would
     // count from a moment before its start and expire early.
     pHorolog->Lock();
-    // Unsigned difference: right across the wrap of the tick count.
-    const DWORD dwNow = horolog::SchedulerTickCount();
-    const DWORD dwElapsed = dwNow - pHorolog->m_dwLastTick;
-    pHorolog->m_dwLastTick = dwNow;
-
-    if (CTimerList* pList = pHorolog->m_pTimerList) {
-        POSITION pos = pList->GetHeadPosition();
-        while (pos) {
-            TIMERPARAMETERS* pTimer = pList->GetNext(pos);
-            if (pTimer->bJustQueued)
-                pTimer->bJustQueued = FALSE;  // started after the wait began
-            else
-                pTimer->lRemaining = Deduct(pTimer->lRemaining, dwElapsed);
-        }
-    }
+    const DWORD dwElapsed = DeductElapsed(pHorolog);
     pHorolog->Unlock();
     horolog::NotifySchedulerObserver(pHorolog, horolog::SchedulerEvent::kDeducted, dwElapsed);
     return dwResult;
@@ -166,8 +178,16 @@ HOROLOG_CALLS_FOREIGN_OBJECTS void HandleTimeOut(CHorolog* pHorolog) {
         // that changes the site made take effect.
         if (pHorolog->RemoveTimer(pTimer) && cSiteRefs != 0 && pTimer->bRepeat) {
             pTimer->lRemaining = Rearm(pTimer->lRemaining, pTimer->lInterval);
-            if (FAILED(pHorolog->AddTimer(pTimer)))
+            if (FAILED(pHorolog->AddTimer(pTimer))) {
                 TRACE0("HandleTimeOut: Could not queue repeating timer again.\n");
+            } else if (pTimer->lRemaining == 0) {
+                // Due again at once (an interval of 0 or less, or late by
+                // at least its interval), so this pass goes on without a
+                // wait. The time it takes is deducted now: a record that
+                // repeats at once, call after call, would otherwise keep
+                // every other record from ever coming due.
+                DeductElapsed(pHorolog);
+            }
         }
     }
     pHorolog->Unlock();

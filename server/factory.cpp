@@ -10,18 +10,35 @@
 #include "afx/afx.h"
 #include "core/manager.h"
 
+#include <cstdint>
 #include <new>
 
 std::atomic<LONG> g_cLiveFactories{0};
 std::atomic<LONG> g_cServerLocks{0};
+
+namespace {
+
+// An out pointer the caller can really receive an interface through:
+// writable memory, aligned for a pointer. Anything else gets E_POINTER
+// before it is written, as a null pointer does.
+bool IsOutPointer(void** ppv) {
+    return ppv != nullptr && reinterpret_cast<uintptr_t>(ppv) % alignof(void*) == 0 &&
+           AfxIsValidAddress(ppv, sizeof(void*), TRUE);
+}
+
+// An identifier passed by reference that can be read.
+bool IsReadableGuid(const GUID& guid) { return AfxIsValidAddress(&guid, sizeof(GUID), FALSE); }
+
+}  // namespace
 
 CHorologFactory::CHorologFactory() : m_cRef(0) { ++g_cLiveFactories; }
 
 CHorologFactory::~CHorologFactory() { --g_cLiveFactories; }
 
 HRESULT STDMETHODCALLTYPE CHorologFactory::QueryInterface(REFIID riid, void** ppvObject) {
-    if (ppvObject == nullptr) return E_POINTER;
+    if (!IsOutPointer(ppvObject)) return E_POINTER;
     *ppvObject = nullptr;
+    if (!IsReadableGuid(riid)) return E_POINTER;
     if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
         *ppvObject = static_cast<IClassFactory*>(this);
         AddRef();
@@ -43,7 +60,7 @@ HRESULT STDMETHODCALLTYPE CHorologFactory::CreateInstance(IUnknown* pUnkOuter, R
     afx::ScopedLock lock(HorologAccessLock());
     // The single-instance test comes before every argument check.
     if (g_pHorolog != nullptr) return E_ACCESSDENIED;
-    if (ppvObject == nullptr) return E_POINTER;
+    if (!IsOutPointer(ppvObject)) return E_POINTER;
     *ppvObject = nullptr;
     // The manager never delegates to an outer object, so it cannot be
     // aggregated.
@@ -85,7 +102,7 @@ HRESULT STDMETHODCALLTYPE CHorologFactory::LockServer(BOOL fLock) {
 extern "C" HOROLOG_EXPORT HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID rclsid, REFIID riid,
                                                                    LPVOID* ppv) {
     AFX_MANAGE_STATE(AfxGetStaticModuleState());
-    if (ppv == nullptr) return E_POINTER;
+    if (!IsOutPointer(ppv) || !IsReadableGuid(riid) || !IsReadableGuid(rclsid)) return E_POINTER;
     // The interface id is tested before the class id.
     if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IClassFactory)) {
         return E_NOINTERFACE;
