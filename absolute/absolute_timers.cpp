@@ -233,7 +233,8 @@ void CAbsoluteTimers::OnStartAbsoluteTimer(WPARAM, LPARAM lParam) {
         bRegistered = true;  // started again while registered: one entry
     } else if (IsInAbsoluteMap(pHorolog, pTimer)) {
         CWinThread* pNone = nullptr;
-        if (pHorolog->m_mapAbsTimerThreads.SetAt(pTimer, pNone)) {
+        if (!horolog::AbsoluteFaultInjected(horolog::kFaultThreadMapEntry) &&
+            pHorolog->m_mapAbsTimerThreads.SetAt(pTimer, pNone)) {
             ++CHorolog::m_uiThreadCount;
             bRegistered = true;
         }
@@ -247,7 +248,9 @@ void CAbsoluteTimers::OnStartAbsoluteTimer(WPARAM, LPARAM lParam) {
     horolog::NotifyAbsoluteObserver(horolog::AbsoluteEvent::kRegistered, pTimer);
     // A refused forward leaves the timer registered and never armed, until
     // it is stopped; the pump thread takes messages until this thread ends.
-    if (m_pPumpThread) m_pPumpThread->PostThreadMessage(WM_STARTABSOLUTETIMER, 0, lParam);
+    if (!m_pPumpThread || horolog::AbsoluteFaultInjected(horolog::kFaultForwardPost) ||
+        !m_pPumpThread->PostThreadMessage(WM_STARTABSOLUTETIMER, 0, lParam))
+        horolog::NotifyAbsoluteObserver(horolog::AbsoluteEvent::kForwardRefused, pTimer);
 }
 
 HOROLOG_CALLS_FOREIGN_OBJECTS void CAbsoluteTimers::OnAbsoluteTimerDue(WPARAM, LPARAM lParam) {
@@ -327,7 +330,9 @@ UINT CAbsoluteTimers::ArmWaitableTimer(TIMERPARAMETERS* pTimer) {
                   static_cast<long>(static_cast<int32_t>(pTimer->dwTimerId)));
 
     SetLastError(ERROR_SUCCESS);
-    HANDLE hTimer = CreateWaitableTimerA(nullptr, FALSE, szName);
+    HANDLE hTimer = horolog::AbsoluteFaultInjected(horolog::kFaultCreateWaitableTimer)
+                        ? nullptr
+                        : CreateWaitableTimerA(nullptr, FALSE, szName);
     bool bUnnamed = false;
     if (hTimer && GetLastError() == ERROR_ALREADY_EXISTS) {
         // Another timer (another manager's, another process's) holds the
@@ -413,8 +418,11 @@ VOID CALLBACK AbsoluteTimerApc(LPVOID lpArgToCompletionRoutine, DWORD, DWORD) {
     if (!pOwner) return;
     afx::ScopedLock absoluteLock(pOwner->m_csAbsolute);
     // A refused post is made up by the next signal, one period later.
-    pOwner->PostThreadMessage(WM_ABSOLUTETIMERDUE, 0,
-                              reinterpret_cast<LPARAM>(lpArgToCompletionRoutine));
-    horolog::NotifyAbsoluteObserver(horolog::AbsoluteEvent::kSignalled,
-                                    static_cast<const TIMERPARAMETERS*>(lpArgToCompletionRoutine));
+    const BOOL bPosted =
+        !horolog::ConsumeAbsoluteFault(horolog::kFaultDuePost) &&
+        pOwner->PostThreadMessage(WM_ABSOLUTETIMERDUE, 0,
+                                  reinterpret_cast<LPARAM>(lpArgToCompletionRoutine));
+    horolog::NotifyAbsoluteObserver(
+        bPosted ? horolog::AbsoluteEvent::kSignalled : horolog::AbsoluteEvent::kDuePostRefused,
+        static_cast<const TIMERPARAMETERS*>(lpArgToCompletionRoutine));
 }

@@ -30,6 +30,12 @@ bool AbsoluteFaultInjected(AbsoluteFault fault) {
     return (g_faults.load(std::memory_order_relaxed) & fault) != 0;
 }
 
+bool ConsumeAbsoluteFault(AbsoluteFault fault) {
+    if ((g_faults.load(std::memory_order_relaxed) & fault) == 0) return false;
+    return (g_faults.fetch_and(~static_cast<unsigned>(fault), std::memory_order_relaxed) & fault) !=
+           0;
+}
+
 namespace testing {
 
 void SetAbsoluteClock(AbsoluteClock clock) { g_clock.store(clock, std::memory_order_release); }

@@ -74,8 +74,12 @@ CHorolog::CHorolog(IUnknown* pUnkOuter)
       m_mapAbsTimerThreads(10),
       m_dwLastTick(0),
       m_bTickInitialized(FALSE),
-      m_hTimerEvent(CreateEventA(nullptr, FALSE, FALSE, nullptr)),
-      m_hCallbackEnded(CreateEventA(nullptr, TRUE, TRUE, nullptr)),
+      m_hTimerEvent(horolog::FaultInjected(horolog::kFaultTimerEvent)
+                        ? nullptr
+                        : CreateEventA(nullptr, FALSE, FALSE, nullptr)),
+      m_hCallbackEnded(horolog::FaultInjected(horolog::kFaultCallbackEvent)
+                           ? nullptr
+                           : CreateEventA(nullptr, TRUE, TRUE, nullptr)),
       m_bEnding(FALSE),
       m_cLifeHolds(1),
       m_bSchedulerHold(false) {

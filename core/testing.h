@@ -29,6 +29,13 @@ enum Fault : unsigned {
     kFaultSchedulerThread = 1u << 2,  // the scheduler thread cannot be started
     kFaultAbsoluteThread = 1u << 3,   // the absolute-timer thread cannot be started
     kFaultQueueNode = 1u << 4,        // no queue node can be allocated
+    kFaultAbsMapEntry = 1u << 5,      // no new entry of the absolute map can be allocated
+    kFaultTimerEvent = 1u << 6,       // a new manager cannot create its scheduler event
+    kFaultCallbackEvent = 1u << 7,    // a new manager cannot create its callback-ended event
+    kFaultAttachPost = 1u << 8,       // the attach message cannot be posted to a new thread
+    kFaultStartPost = 1u << 9,        // a start cannot be posted to the absolute-timer thread
+    kFaultClassFactory = 1u << 10,    // the module cannot allocate a class factory
+    kFaultManagerObject = 1u << 11,   // the module's class factory cannot allocate a manager
 };
 bool FaultInjected(Fault fault);
 

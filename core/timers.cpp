@@ -93,7 +93,8 @@ HRESULT CHorolog::EnsureAbsoluteThread() {
         // post a timer to the thread before it knows its manager.
         // It serves timers only once its start-up (the pump thread) has
         // succeeded; a thread that fails there ends, and the start fails.
-        if (!PostToNewThread(pThread, WM_ATTACHMANAGER, 0, reinterpret_cast<LPARAM>(this),
+        if (horolog::FaultInjected(horolog::kFaultAttachPost) ||
+            !PostToNewThread(pThread, WM_ATTACHMANAGER, 0, reinterpret_cast<LPARAM>(this),
                              kAttachTimeoutMs) ||
             !static_cast<CAbsoluteTimers*>(pThread)->WaitForStartup(kAttachTimeoutMs)) {
             pThread->RequestEnd();
@@ -192,8 +193,13 @@ HRESULT STDMETHODCALLTYPE CHorolog::StartTimer(TIMERPARAMETERS* pTimer) {
             pReplaced->hWaitableTimer = nullptr;
         }
         pTimer->hWaitableTimer = nullptr;
-        if (!m_pAbsTimerMap->SetAt(dwTimerId, pTimer)) {
+        // Only an entry for a new id needs memory.
+        if ((!bReplaces && horolog::FaultInjected(horolog::kFaultAbsMapEntry)) ||
+            !m_pAbsTimerMap->SetAt(dwTimerId, pTimer)) {
+            // The replaced registration, if any, stays as it was.
+            if (bReplaces) pReplaced->hWaitableTimer = hReplacedTimer;
             Unlock();
+            TRACE0("CHorolog::StartTimer: Could not enter the timer in the absolute map.\n");
             return E_OUTOFMEMORY;
         }
         // A record that replaces another with its id takes its place: the
@@ -210,7 +216,8 @@ HRESULT STDMETHODCALLTYPE CHorolog::StartTimer(TIMERPARAMETERS* pTimer) {
             CloseHandle(hReplacedTimer);
         }
 
-        if (!m_pAbsTimersThread->PostThreadMessage(WM_STARTABSOLUTETIMER, 0,
+        if (horolog::FaultInjected(horolog::kFaultStartPost) ||
+            !m_pAbsTimersThread->PostThreadMessage(WM_STARTABSOLUTETIMER, 0,
                                                    reinterpret_cast<LPARAM>(pTimer))) {
             // Nothing may point at the record of a start that failed, unless
             // a stop or another start of the id has changed the entry
