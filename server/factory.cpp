@@ -9,6 +9,7 @@
 
 #include "afx/afx.h"
 #include "core/manager.h"
+#include "core/testing.h"
 
 #include <cstdint>
 #include <new>
@@ -68,7 +69,8 @@ HRESULT STDMETHODCALLTYPE CHorologFactory::CreateInstance(IUnknown* pUnkOuter, R
 
     CHorolog* pHorolog = nullptr;
     try {
-        pHorolog = new (std::nothrow) CHorolog(pUnkOuter);
+        if (!horolog::FaultInjected(horolog::kFaultManagerObject))
+            pHorolog = new (std::nothrow) CHorolog(pUnkOuter);
     } catch (...) {
         pHorolog = nullptr;
     }
@@ -108,7 +110,9 @@ extern "C" HOROLOG_EXPORT HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID rcls
         return E_NOINTERFACE;
     }
     if (!IsEqualCLSID(rclsid, CLSID_Horolog)) return E_TIMERFAILURE;
-    CHorologFactory* pFactory = new (std::nothrow) CHorologFactory;
+    CHorologFactory* pFactory = horolog::FaultInjected(horolog::kFaultClassFactory)
+                                    ? nullptr
+                                    : new (std::nothrow) CHorologFactory;
     if (pFactory == nullptr) return E_OUTOFMEMORY;
     *ppv = static_cast<IClassFactory*>(pFactory);
     pFactory->AddRef();

@@ -13,6 +13,7 @@
 #include "registry_store.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -24,6 +25,20 @@
 namespace {
 
 using namespace winplat::registry;
+
+// A change that a test has asked to fail: the countdown reaches it at 1.
+std::atomic<DWORD> g_changes_until_fault{0};
+std::atomic<LONG> g_change_fault_error{ERROR_SUCCESS};
+
+// Counts one change; true (and the error to give) when it is the one to fail.
+bool change_refused(LONG* rc) {
+    DWORD n = g_changes_until_fault.load();
+    while (n != 0 && !g_changes_until_fault.compare_exchange_weak(n, n - 1)) {
+    }
+    if (n != 1) return false;
+    *rc = g_change_fault_error.load();
+    return true;
+}
 
 constexpr REGSAM kGenericRead = 0x80000000u;
 constexpr REGSAM kGenericWrite = 0x40000000u;
@@ -182,7 +197,9 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
     if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
     Target target;
-    LONG rc = resolve(hKey, &target);
+    LONG rc = ERROR_SUCCESS;
+    if (change_refused(&rc)) return rc;
+    rc = resolve(hKey, &target);
     if (rc != ERROR_SUCCESS) return rc;
     std::vector<std::string> parts;
     rc = split_path(lpSubKey, &parts);
@@ -244,7 +261,9 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM sa
 LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
                            const BYTE* lpData, DWORD cbData) {
     Target target;
-    LONG rc = resolve(hKey, &target);
+    LONG rc = ERROR_SUCCESS;
+    if (change_refused(&rc)) return rc;
+    rc = resolve(hKey, &target);
     if (rc != ERROR_SUCCESS) return rc;
     if ((target.access & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
     if (lpData == nullptr && cbData != 0) return ERROR_NOACCESS;
@@ -305,7 +324,9 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
 LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     if (lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
     Target target;
-    LONG rc = resolve(hKey, &target);
+    LONG rc = ERROR_SUCCESS;
+    if (change_refused(&rc)) return rc;
+    rc = resolve(hKey, &target);
     if (rc != ERROR_SUCCESS) return rc;
     std::vector<std::string> parts;
     rc = split_path(lpSubKey, &parts);
@@ -327,7 +348,9 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
 
 LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
     Target target;
-    LONG rc = resolve(hKey, &target);
+    LONG rc = ERROR_SUCCESS;
+    if (change_refused(&rc)) return rc;
+    rc = resolve(hKey, &target);
     if (rc != ERROR_SUCCESS) return rc;
     if ((target.access & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
     const std::string_view name = lpValueName != nullptr ? lpValueName : "";
@@ -401,3 +424,8 @@ LONG WINAPI RegCloseKey(HKEY hKey) {
 }
 
 }  // extern "C"
+
+extern "C" void winplat_test_fail_registry_change(DWORD nth, LONG error) {
+    g_change_fault_error.store(error);
+    g_changes_until_fault.store(nth);
+}

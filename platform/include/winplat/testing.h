@@ -24,6 +24,12 @@ WINPLAT_API void winplat_test_set_wall_clock_offset(LONGLONG offset_100ns);
  * tells on Windows), for soak runs that watch for leaks. */
 WINPLAT_API DWORD winplat_test_handle_count(void);
 
+/* Makes the nth registry change from now fail with `error` and change
+ * nothing; 1 is the next one, 0 cancels a failure still to come. Changes are
+ * the calls of RegCreateKeyExA, RegSetValueExA, RegDeleteKeyA and
+ * RegDeleteValueA, counted process-wide. */
+WINPLAT_API void winplat_test_fail_registry_change(DWORD nth, LONG error);
+
 WINPLAT_END_DECLS
 #endif
 
