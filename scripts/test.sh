@@ -94,6 +94,42 @@ package_check() {
   summary+=("$(printf '%-34s %5d passed, %d failed' "package (install, example, C)" "$pass" "$fail")")
 }
 
+# A short coverage-guided run of the engine's operations fuzz target
+# (tests/core/fuzz), started from a copy of the corpus in the tree, so that
+# the inputs it adds stay out of the tree. One test: passed when the run ends
+# without a crash, a hang or a leak; what it found is kept in
+# build/native-fuzz-artifacts.
+fuzz_check() {
+  local dir=build/native-fuzz log=build/native-fuzz.log
+  local seconds=${HOROLOG_FUZZ_SECONDS:-30}
+  local artifacts=build/native-fuzz-artifacts
+  if ! { cmake --preset native-fuzz >"$log" 2>&1 &&
+         cmake --build "$dir" -j "$jobs" --target engine_ops_fuzz >>"$log" 2>&1; }; then
+    tail -n 40 "$log"
+    echo "test: build of native-fuzz failed (log: $log)"
+    return 1
+  fi
+  local work rc=0
+  work=$(mktemp -d) || return 1
+  mkdir -p "$work/corpus" && cp tests/core/fuzz/corpus/* "$work/corpus/"
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    timeout $((seconds + 300)) "$dir/bin/engine_ops_fuzz" -max_total_time="$seconds" -timeout=60 \
+    -rss_limit_mb=4096 -artifact_prefix="$work/" "$work/corpus" >>"$log" 2>&1 || rc=$?
+  local runs
+  runs=$(grep -oE 'Done [0-9]+ runs' "$log" | tail -n 1 | grep -oE '[0-9]+')
+  local pass=1 fail=0
+  if [[ $rc -ne 0 ]]; then
+    pass=0 fail=1
+    mkdir -p "$artifacts" && cp "$work"/crash-* "$work"/leak-* "$work"/timeout-* "$artifacts/" 2>/dev/null
+    grep -E '==[0-9]+==ERROR|SUMMARY:|engine_ops: |runtime error|ALARM|deadly signal' "$log" | tail -n 20
+    echo "test: fuzz run failed (log: $log, inputs: $artifacts)"
+  fi
+  rm -rf "$work"
+  total_pass=$((total_pass + pass))
+  total_fail=$((total_fail + fail))
+  summary+=("$(printf '%-34s %5d passed, %d failed' "fuzz (${seconds} s, ${runs:-0} runs)" "$pass" "$fail")")
+}
+
 failed_build=0
 
 if configure_and_build native; then
@@ -102,6 +138,7 @@ if configure_and_build native; then
 else failed_build=1; fi
 
 package_check || failed_build=1
+fuzz_check || failed_build=1
 
 if configure_and_build native-tsan; then
   # Without address randomisation TSan starts on any vm.mmap_rnd_bits.
