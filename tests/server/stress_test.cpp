@@ -23,8 +23,8 @@ void PrintTo(const StressCase& c, std::ostream* os) { *os << c.name; }
 // Many records per client, and many clients on few records (every record
 // contended by its own client's operations and its parent's callbacks).
 const StressCase kCases[] = {
-    {"FourClientsManyRecords", 4, 6, 3000},
-    {"EightClientsFewRecords", 8, 2, 2000},
+    {"FourClientsManyRecords", 4, 6, 2000},
+    {"EightClientsFewRecords", 8, 2, 1200},
 };
 
 class Stress : public ServerTest, public ::testing::WithParamInterface<StressCase> {};
