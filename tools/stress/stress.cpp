@@ -124,8 +124,7 @@ struct Slot final : ITimerSite {
     std::mutex mtx;  // guards the fields below that are not atomic
     Phase phase = Phase::kIdle;
     Kind kind = Kind::kOneShot;
-    DWORD claimedId = 0;   // the id this record holds in the driver's table
-    bool bExempt = false;  // stopped before it was called: need not be called
+    DWORD claimedId = 0;  // the id this record holds in the driver's table
     bool bNeedsBarrier = false;
     LONG dueMs = 0;        // relative: first due time
     ULONGLONG dueUtc = 0;  // absolute
@@ -399,7 +398,6 @@ bool Driver::StartLocked(Slot& slot, Kind kind, bool bNewId, std::mt19937_64& ra
         }
     }
     slot.kind = kind;
-    slot.bExempt = false;
     slot.bNeedsBarrier = false;
     // No callback can reach the record now: it is Idle.
     slot.id = slot.claimedId;
@@ -433,8 +431,9 @@ void Driver::StopLocked(Slot& slot, bool bFromCallback, bool bSelf) {
     if (bFromCallback) ++m_fromCallbacks;
     int allowed = 0;
     if (slot.kind == Kind::kAbsolute) {
-        // Stopped well ahead of the due time: nothing can be under way.
-        allowed = slot.dueUtc > UtcNow() + kAbsoluteStopMargin ? 0 : 1;
+        // Called already (once per start), or stopped well ahead of the due
+        // time: nothing can be under way.
+        allowed = callsAtStop > 0 || slot.dueUtc > UtcNow() + kAbsoluteStopMargin ? 0 : 1;
         slot.bNeedsBarrier = allowed != 0;
     } else {
         // A reference the library still holds is a callback under way (the
@@ -443,7 +442,6 @@ void Driver::StopLocked(Slot& slot, bool bFromCallback, bool bSelf) {
     }
     slot.allowedAfterStop = allowed;
     slot.stopped = true;
-    if (callsAtStop == 0) slot.bExempt = true;
     slot.phase = Phase::kStopped;
 }
 
