@@ -319,6 +319,28 @@ TEST_F(FaultTest, RefusedDueMessageIsMadeUpByTheNextSignal) {
     ExpectEnded(t->get());
 }
 
+// A repeating timer whose node cannot be allocated again after its call
+// ends there: nothing keeps pointing at it, and it can be started again.
+TEST_F(FaultTest, RepeatingTimerThatCannotBeQueuedAgainEnds) {
+    SchedulerProbe::Get().Install();
+    RecordingSite* site = NewSite();
+    site->SetAction([](DWORD) { horolog::testing::SetFaults(horolog::kFaultQueueNode); });
+    m_relative.push_back(std::make_unique<Timer>(kIdBase + 697, site, 5, TRUE, 5));
+    TIMERPARAMETERS* t = m_relative.back()->get();
+    ASSERT_EQ(m->StartTimer(t), S_OK);
+    ASSERT_TRUE(site->WaitForCalls(1));
+    // Taken out after its call, and not queued again.
+    ASSERT_TRUE(SchedulerProbe::Get().WaitUntil([&] { return QueueOf(m).empty(); }));
+    EXPECT_EQ(CHorolog::m_uiTimersCount.load(), 0u);
+    horolog::testing::SetFaults(0);
+    site->SetAction(nullptr);
+    EXPECT_EQ(site->CallCount(), 1u);
+
+    ASSERT_EQ(m->StartTimer(t), S_OK);
+    EXPECT_TRUE(site->WaitForCalls(3));
+    EXPECT_EQ(m->StopTimer(kIdBase + 697), S_OK);
+}
+
 // An entry is needed only for a new id: under the fault a start of another
 // id fails without touching the armed timer, and a start that replaces the
 // armed timer with its id still succeeds.

@@ -11,6 +11,7 @@
 #include "winplat/testing.h"
 
 #include <cstdint>
+#include <memory>
 
 namespace servertest {
 namespace {
@@ -57,7 +58,13 @@ class ModuleFaults : public ServerTest {
     void TearDown() override {
         SetModuleFaults(0);
         ServerTest::TearDown();
+        m_timers.clear();
+        m_sites.clear();
     }
+    void ExpectTimersRun(IHorolog* pHorolog);
+
+    std::vector<std::unique_ptr<RecordingSite>> m_sites;
+    std::vector<std::unique_ptr<Timer>> m_timers;
 };
 
 // The ways a client gets a manager.
@@ -98,11 +105,17 @@ HRESULT Obtain(Path path, unsigned faults, IHorolog** ppHorolog) {
 }
 
 // A relative and an absolute timer of the manager, both due at once, reach
-// their sites.
-void ExpectTimersRun(IHorolog* pHorolog) {
-    RecordingSite relativeSite, absoluteSite;
-    Timer relative(0, &relativeSite, 10);
-    Timer absolute(0, &absoluteSite, 0, FALSE, 0, TIMERTYPE_ABSOLUTE);
+// their sites. The sites and records stay with the fixture until the end of
+// the test, after the manager has gone, as a client keeps them.
+void ModuleFaults::ExpectTimersRun(IHorolog* pHorolog) {
+    m_sites.push_back(std::make_unique<RecordingSite>());
+    RecordingSite& relativeSite = *m_sites.back();
+    m_sites.push_back(std::make_unique<RecordingSite>());
+    RecordingSite& absoluteSite = *m_sites.back();
+    m_timers.push_back(std::make_unique<Timer>(0, &relativeSite, 10));
+    Timer& relative = *m_timers.back();
+    m_timers.push_back(std::make_unique<Timer>(0, &absoluteSite, 0, FALSE, 0, TIMERTYPE_ABSOLUTE));
+    Timer& absolute = *m_timers.back();
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
     const uint64_t due = ((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime) -
