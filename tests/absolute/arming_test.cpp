@@ -108,15 +108,21 @@ TEST_F(ArmingTest, SameIdInTwoManagersKeepsTwoTimers) {
     RecordingSite* firstSite = NewSite();
     RecordingSite* secondSite = NewSite();
     const DWORD id = kIdBase + 330;
-    Timer* first = NewTimer(id, firstSite, FromNow(300 * kTicksPerMs));
+    // The first holds the name for as long as the second is armed: it is
+    // due only in an hour, until it is started again, due at once, below.
+    Timer* first = NewTimer(id, firstSite, FromNow(60 * kTicksPerMinute));
     Timer* second = NewTimer(id, secondSite, FromNow(300 * kTicksPerMs));
     EXPECT_EQ(m->StartTimer(first->get()), S_OK);
     EXPECT_TRUE(AbsoluteProbe::Get().WaitFor(AbsoluteEvent::kArmed, first->get()));
     EXPECT_EQ(other->StartTimer(second->get()), S_OK);
     EXPECT_TRUE(AbsoluteProbe::Get().WaitFor(AbsoluteEvent::kArmedUnnamed, second->get()));
-
-    EXPECT_TRUE(AbsoluteProbe::Get().WaitFor(AbsoluteEvent::kNotified, first->get()));
     EXPECT_TRUE(AbsoluteProbe::Get().WaitFor(AbsoluteEvent::kNotified, second->get()));
+    EXPECT_EQ(firstSite->CallCount(), 0u);
+    EXPECT_TRUE(IsRegistered(first->get()));
+
+    first->params.ftDueTime = FromNow(-1000 * kTicksPerMs);
+    EXPECT_EQ(m->StartTimer(first->get()), S_OK);
+    EXPECT_TRUE(AbsoluteProbe::Get().WaitFor(AbsoluteEvent::kNotified, first->get()));
     ASSERT_EQ(firstSite->CallCount(), 1u);
     ASSERT_EQ(secondSite->CallCount(), 1u);
     EXPECT_EQ(firstSite->Calls()[0].thread, m->m_pAbsTimersThread->m_nThreadID);
