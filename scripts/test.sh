@@ -98,7 +98,9 @@ package_check() {
 # (tests/core/fuzz), started from a copy of the corpus in the tree, so that
 # the inputs it adds stay out of the tree. One test: passed when the run ends
 # without a crash, a hang or a leak; what it found is kept in
-# build/native-fuzz-artifacts.
+# build/native-fuzz-artifacts. Leaks are looked for when the run ends, not
+# after each input: a joined platform thread frees its last state just after
+# its handle is signalled, which a check between inputs can catch half-way.
 fuzz_check() {
   local dir=build/native-fuzz log=build/native-fuzz.log
   local seconds=${HOROLOG_FUZZ_SECONDS:-30}
@@ -114,7 +116,7 @@ fuzz_check() {
   mkdir -p "$work/corpus" && cp tests/core/fuzz/corpus/* "$work/corpus/"
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     timeout $((seconds + 300)) "$dir/bin/engine_ops_fuzz" -max_total_time="$seconds" -timeout=60 \
-    -rss_limit_mb=4096 -artifact_prefix="$work/" "$work/corpus" >>"$log" 2>&1 || rc=$?
+    -rss_limit_mb=4096 -detect_leaks=0 -artifact_prefix="$work/" "$work/corpus" >>"$log" 2>&1 || rc=$?
   local runs
   runs=$(grep -oE 'Done [0-9]+ runs' "$log" | tail -n 1 | grep -oE '[0-9]+')
   local pass=1 fail=0
