@@ -50,8 +50,9 @@ const LONG kEarlyMs = 30;
 // A stop this far before an absolute timer's due time leaves it nothing to
 // call.
 const ULONGLONG kAbsoluteStopMargin = 100 * k100nsPerMs;
-// Long timers left queued for the counters' check.
-const long long kLongMs = 10 * 60 * 1000;
+// Long timers left queued for the counters' check: the longest relative
+// time (about 24.8 days), so that they outlast any run, soaks included.
+const long long kLongMs = 0x7FFFFFFF;
 const int kLongRelativePerClient = 2;
 
 ULONGLONG UtcNow() { return horolog_tools::UtcNow100ns(); }
