@@ -33,8 +33,13 @@ wine_start() {
   mkdir -p "$WINEPREFIX"
   # Exits 2 without effect when a server already runs for this prefix.
   if "$wineserver_bin" -p 2>/dev/null; then wine_started=1; fi
+  # wineboot also starts the prefix's services. Left to the first test, they
+  # would inherit that test's output and keep ctest waiting for it to close
+  # long after the test has passed.
   if [[ ! -f "$WINEPREFIX/system.reg" ]]; then
-    "$wine_bin" wineboot --init >/dev/null 2>&1 || true
+    "$wine_bin" wineboot --init </dev/null >/dev/null 2>&1 || true
+  else
+    "$wine_bin" wineboot </dev/null >/dev/null 2>&1 || true
   fi
 }
 
