@@ -341,12 +341,7 @@ TEST_P(LastRelease, EndsEveryThreadAndNoNotificationStartsAfterIt) {
         }
         EXPECT_EQ(busy.lateCalls.load(), 0);
         EXPECT_EQ(ending.lateCalls.load(), 0);
-        const Counters counters = ReadCounters();
-        EXPECT_EQ(counters.objects, 0u);
-        EXPECT_EQ(counters.refs, 0u);
-        EXPECT_EQ(counters.timers, 0u);
-        EXPECT_EQ(counters.absTimers, 0u);
-        EXPECT_EQ(counters.threads, 0u);
+        EXPECT_EQ(ReadCounters(), Counters{});
     }
     EXPECT_EQ(GetModuleHandleA(kHorologFile), nullptr) << "the module stays loaded";
     ExpectAFreshManagerWorks();

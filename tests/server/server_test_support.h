@@ -14,6 +14,7 @@
 #include "horolog/server.h"
 #include "kestrel/kestrel.h"
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -77,6 +78,15 @@ struct Counters {
     unsigned int timers = 0;
     unsigned int absTimers = 0;
     unsigned int threads = 0;
+
+    bool operator==(const Counters& o) const {
+        return objects == o.objects && refs == o.refs && timers == o.timers &&
+               absTimers == o.absTimers && threads == o.threads;
+    }
+    friend std::ostream& operator<<(std::ostream& os, const Counters& c) {
+        return os << "objects " << c.objects << ", refs " << c.refs << ", timers " << c.timers
+                  << ", abs timers " << c.absTimers << ", threads " << c.threads;
+    }
 };
 // Gathers the database's records and picks the module's five counters.
 Counters ReadCounters();

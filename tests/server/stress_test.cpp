@@ -52,12 +52,7 @@ TEST_P(Stress, EveryCheckHoldsAfterQuiescence) {
 
     // The anchor is the last reference: the manager goes with it.
     EXPECT_EQ(pAnchor->Release(), 0u);
-    const Counters after = ReadCounters();
-    EXPECT_EQ(after.objects, 0u);
-    EXPECT_EQ(after.refs, 0u);
-    EXPECT_EQ(after.timers, 0u);
-    EXPECT_EQ(after.absTimers, 0u);
-    EXPECT_EQ(after.threads, 0u);
+    EXPECT_EQ(ReadCounters(), Counters{});
 }
 
 INSTANTIATE_TEST_SUITE_P(Clients, Stress, ::testing::ValuesIn(kCases),
