@@ -186,6 +186,36 @@ FILETIME filetime_from_stat(const struct stat& st) {
     return ft;
 }
 
+// The key a handle names, for a change: a change that a test has asked to
+// fail fails here, before anything is looked at.
+LONG resolve_for_change(HKEY hKey, Target* target) {
+    LONG rc = ERROR_SUCCESS;
+    if (change_refused(&rc)) return rc;
+    return resolve(hKey, target);
+}
+
+// The key a handle names, and the names of the path below it.
+LONG resolve_path(HKEY hKey, LPCSTR lpSubKey, bool change, Target* target,
+                  std::vector<std::string>* parts) {
+    const LONG rc = change ? resolve_for_change(hKey, target) : resolve(hKey, target);
+    if (rc != ERROR_SUCCESS) return rc;
+    return split_path(lpSubKey, parts);
+}
+
+// Holds the registry's lock for its life (shared to read, exclusive to
+// change) and tells whether the target's key still exists under it.
+class LockedKey {
+  public:
+    LockedKey(const Target& target, bool exclusive)
+        : lock_(target.root, exclusive),
+          status_(lock_.status() != ERROR_SUCCESS ? lock_.status() : check_alive(target)) {}
+    LONG status() const { return status_; }
+
+  private:
+    RootLock lock_;
+    LONG status_;
+};
+
 }  // namespace
 
 extern "C" {
@@ -197,18 +227,11 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
     if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
     Target target;
-    LONG rc = ERROR_SUCCESS;
-    if (change_refused(&rc)) return rc;
-    rc = resolve(hKey, &target);
-    if (rc != ERROR_SUCCESS) return rc;
     std::vector<std::string> parts;
-    rc = split_path(lpSubKey, &parts);
+    LONG rc = resolve_path(hKey, lpSubKey, true, &target, &parts);
     if (rc != ERROR_SUCCESS) return rc;
-
-    RootLock lock(target.root, true);
-    if (lock.status() != ERROR_SUCCESS) return lock.status();
-    rc = check_alive(target);
-    if (rc != ERROR_SUCCESS) return rc;
+    LockedKey key(target, true);
+    if (key.status() != ERROR_SUCCESS) return key.status();
 
     std::string rel = target.rel;
     bool created = false;
@@ -242,16 +265,11 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM sa
         return ERROR_SUCCESS;
     }
     Target target;
-    LONG rc = resolve(hKey, &target);
-    if (rc != ERROR_SUCCESS) return rc;
     std::vector<std::string> parts;
-    rc = split_path(lpSubKey, &parts);
+    LONG rc = resolve_path(hKey, lpSubKey, false, &target, &parts);
     if (rc != ERROR_SUCCESS) return rc;
-
-    RootLock lock(target.root, false);
-    if (lock.status() != ERROR_SUCCESS) return lock.status();
-    rc = check_alive(target);
-    if (rc != ERROR_SUCCESS) return rc;
+    LockedKey key(target, false);
+    if (key.status() != ERROR_SUCCESS) return key.status();
     std::string rel;
     rc = walk(target, parts, &rel);
     if (rc != ERROR_SUCCESS) return rc;
@@ -261,18 +279,14 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM sa
 LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
                            const BYTE* lpData, DWORD cbData) {
     Target target;
-    LONG rc = ERROR_SUCCESS;
-    if (change_refused(&rc)) return rc;
-    rc = resolve(hKey, &target);
+    LONG rc = resolve_for_change(hKey, &target);
     if (rc != ERROR_SUCCESS) return rc;
     if ((target.access & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
     if (lpData == nullptr && cbData != 0) return ERROR_NOACCESS;
     const std::string_view name = lpValueName != nullptr ? lpValueName : "";
 
-    RootLock lock(target.root, true);
-    if (lock.status() != ERROR_SUCCESS) return lock.status();
-    rc = check_alive(target);
-    if (rc != ERROR_SUCCESS) return rc;
+    LockedKey key(target, true);
+    if (key.status() != ERROR_SUCCESS) return key.status();
     std::vector<Value> values;
     rc = read_values(target.dir(), &values);
     if (rc != ERROR_SUCCESS) return rc;
@@ -299,10 +313,8 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
 
     std::vector<Value> values;
     {
-        RootLock lock(target.root, false);
-        if (lock.status() != ERROR_SUCCESS) return lock.status();
-        rc = check_alive(target);
-        if (rc != ERROR_SUCCESS) return rc;
+        LockedKey key(target, false);
+        if (key.status() != ERROR_SUCCESS) return key.status();
         rc = read_values(target.dir(), &values);
         if (rc != ERROR_SUCCESS) return rc;
     }
@@ -324,18 +336,11 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
 LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     if (lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
     Target target;
-    LONG rc = ERROR_SUCCESS;
-    if (change_refused(&rc)) return rc;
-    rc = resolve(hKey, &target);
-    if (rc != ERROR_SUCCESS) return rc;
     std::vector<std::string> parts;
-    rc = split_path(lpSubKey, &parts);
+    LONG rc = resolve_path(hKey, lpSubKey, true, &target, &parts);
     if (rc != ERROR_SUCCESS) return rc;
-
-    RootLock lock(target.root, true);
-    if (lock.status() != ERROR_SUCCESS) return lock.status();
-    rc = check_alive(target);
-    if (rc != ERROR_SUCCESS) return rc;
+    LockedKey key(target, true);
+    if (key.status() != ERROR_SUCCESS) return key.status();
     std::string rel;
     rc = walk(target, parts, &rel);
     if (rc != ERROR_SUCCESS) return rc;
@@ -348,17 +353,13 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
 
 LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
     Target target;
-    LONG rc = ERROR_SUCCESS;
-    if (change_refused(&rc)) return rc;
-    rc = resolve(hKey, &target);
+    LONG rc = resolve_for_change(hKey, &target);
     if (rc != ERROR_SUCCESS) return rc;
     if ((target.access & KEY_SET_VALUE) == 0) return ERROR_ACCESS_DENIED;
     const std::string_view name = lpValueName != nullptr ? lpValueName : "";
 
-    RootLock lock(target.root, true);
-    if (lock.status() != ERROR_SUCCESS) return lock.status();
-    rc = check_alive(target);
-    if (rc != ERROR_SUCCESS) return rc;
+    LockedKey key(target, true);
+    if (key.status() != ERROR_SUCCESS) return key.status();
     std::vector<Value> values;
     rc = read_values(target.dir(), &values);
     if (rc != ERROR_SUCCESS) return rc;
@@ -384,10 +385,8 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
     struct stat st {};
     bool have_time = false;
     {
-        RootLock lock(target.root, false);
-        if (lock.status() != ERROR_SUCCESS) return lock.status();
-        rc = check_alive(target);
-        if (rc != ERROR_SUCCESS) return rc;
+        LockedKey key(target, false);
+        if (key.status() != ERROR_SUCCESS) return key.status();
         const std::string dir = target.dir();
         for (const std::string& entry : list_subkey_dirs(dir, false)) {
             names.push_back(unescape_key_name(entry));
