@@ -174,11 +174,7 @@ void CHorolog::Shutdown() {
     m_bEnding = TRUE;
     CWinThread* pTimerThread;
     CWinThread* pAbsThread;
-    {
-        std::lock_guard<std::mutex> guard(m_mtxThreads);
-        pTimerThread = m_pTimerThread;
-        pAbsThread = m_pAbsTimersThread;
-    }
+    GetServiceThreads(&pTimerThread, &pAbsThread);
 
     if (pAbsThread) {
         pAbsThread->RequestEnd();
@@ -199,6 +195,12 @@ void CHorolog::Shutdown() {
     }
 
     DropLifeHold();
+}
+
+void CHorolog::GetServiceThreads(CWinThread** ppTimerThread, CWinThread** ppAbsThread) {
+    std::lock_guard<std::mutex> guard(m_mtxThreads);
+    *ppTimerThread = m_pTimerThread;
+    *ppAbsThread = m_pAbsTimersThread;
 }
 
 void CHorolog::SchedulerThreadLeft() {
@@ -272,11 +274,7 @@ HRESULT STDMETHODCALLTYPE CHorolog::PauseTimers() {
 
     CWinThread* pTimerThread;
     CWinThread* pAbsThread;
-    {
-        std::lock_guard<std::mutex> guard(m_mtxThreads);
-        pTimerThread = m_pTimerThread;
-        pAbsThread = m_pAbsTimersThread;
-    }
+    GetServiceThreads(&pTimerThread, &pAbsThread);
     // Suspension is cooperative: each thread comes to rest outside the lock
     // and outside any callback.
     if (pTimerThread) pTimerThread->SuspendThread();
@@ -288,11 +286,7 @@ HRESULT STDMETHODCALLTYPE CHorolog::ResumeTimers() {
     m_bRunning = TRUE;
     CWinThread* pTimerThread;
     CWinThread* pAbsThread;
-    {
-        std::lock_guard<std::mutex> guard(m_mtxThreads);
-        pTimerThread = m_pTimerThread;
-        pAbsThread = m_pAbsTimersThread;
-    }
+    GetServiceThreads(&pTimerThread, &pAbsThread);
     if (pTimerThread) pTimerThread->ResumeThread();
     if (pAbsThread) pAbsThread->ResumeThread();
     SetEvent(m_hTimerEvent);

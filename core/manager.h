@@ -101,6 +101,8 @@ class CHorolog : public IHorolog {
     HRESULT EnsureAbsoluteThread();
     void Shutdown();
     void DropLifeHold();
+    // The two service threads as started so far (null where not started).
+    void GetServiceThreads(CWinThread** ppTimerThread, CWinThread** ppAbsThread);
 
     // Serialises the first start of each service thread, so that each is
     // started once and the absolute-timer thread is attached before any
