@@ -436,10 +436,11 @@ TEST(ManagerCycles, LeaveNoThreadHandleOrMemoryBehind) {
     ASSERT_TRUE(module.WaitUntilUnloadable());
     EXPECT_EQ(site.lateCalls.load(), 0);
 #if WINPLAT_NATIVE
-    // A thread's handle is signalled just before the system thread is gone.
+    // A thread's handle is signalled just before the system thread is gone,
+    // so either count may include a thread that is just leaving.
     const auto deadline = Clock::now() + kLongWait;
     while (ThreadCount() > threadsBefore && Clock::now() < deadline) std::this_thread::yield();
-    EXPECT_EQ(ThreadCount(), threadsBefore);
+    EXPECT_LE(ThreadCount(), threadsBefore);
     EXPECT_EQ(winplat_test_handle_count(), handlesBefore);
     // Each cycle allocates a manager, its collections, three thread objects
     // and their system resources: a leak of any of them, 1,000 times over,
