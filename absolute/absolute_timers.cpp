@@ -352,10 +352,16 @@ UINT CAbsoluteTimers::ArmWaitableTimer(TIMERPARAMETERS* pTimer) {
     }
 
     // The client's due time, unchanged: an absolute UTC time in 100 ns units.
+    // A FILETIME beyond the largest positive 64-bit value names no date the
+    // system can keep; SetWaitableTimer would read it as a negative, that is
+    // relative, due time and signal at once, and the expiry check would then
+    // find it early once a period for ever. It is set to the latest time a
+    // waitable timer can wait for instead: like the date, never reached.
+    const ULONGLONG ullDue = (static_cast<ULONGLONG>(pTimer->ftDueTime.dwHighDateTime) << 32) |
+                             pTimer->ftDueTime.dwLowDateTime;
     LARGE_INTEGER liDueTime;
     liDueTime.QuadPart =
-        static_cast<LONGLONG>((static_cast<ULONGLONG>(pTimer->ftDueTime.dwHighDateTime) << 32) |
-                              pTimer->ftDueTime.dwLowDateTime);
+        ullDue > static_cast<ULONGLONG>(INT64_MAX) ? INT64_MAX : static_cast<LONGLONG>(ullDue);
     if (horolog::AbsoluteFaultInjected(horolog::kFaultSetWaitableTimer) ||
         !SetWaitableTimer(hTimer, &liDueTime, kTimerPeriodMs, AbsoluteTimerApc, pTimer, TRUE)) {
         // A timer that cannot be set is of no use and is not kept.

@@ -77,6 +77,24 @@ TEST_F(ArmingTest, TimerThatCannotBeSetIsClosed) {
     EXPECT_EQ(site->CallCount(), 0u);
 }
 
+// A due time beyond the largest positive 64-bit value is no date at all; it
+// must not be taken for a relative one (which would signal at once and then
+// be judged early once a second for ever): the timer stays armed and quiet
+// until it is stopped.
+TEST_F(ArmingTest, DueTimeBeyondEveryDateNeverSignals) {
+    RecordingSite* site = NewSite();
+    const DWORD id = kIdBase + 317;
+    Timer* t = NewTimer(id, site, ToFileTime(~0ull));
+    ASSERT_EQ(m->StartTimer(t->get()), S_OK);
+    ASSERT_TRUE(AbsoluteProbe::Get().WaitFor(AbsoluteEvent::kArmed, t->get()));
+    EXPECT_FALSE(
+        AbsoluteProbe::Get().WaitFor(AbsoluteEvent::kSignalled, t->get(), 1, milliseconds(1500)));
+    EXPECT_TRUE(IsRegistered(t->get()));
+    ASSERT_EQ(m->StopTimer(id), S_OK);
+    ExpectEnded(t->get());
+    EXPECT_EQ(site->CallCount(), 0u);
+}
+
 // Another timer (another program's, say) holds the name: arming it would
 // take that timer over, so the timer is armed without a name and the other
 // one is left as it was.
