@@ -618,6 +618,35 @@ long CountFds() {
     return n;
 }
 
+// The process's resources as a soak samples them: resident memory, threads
+// and the platform's open handles, first after warming up and last.
+struct ResourceDrift {
+    struct Sample {
+        long rssKb = 0;
+        long threads = 0;
+        DWORD handles = 0;
+    };
+    static Sample Now() {
+        return Sample{ReadStatusKb("VmRSS:"), ReadStatusKb("Threads:"),
+                      winplat_test_handle_count()};
+    }
+    // Records a sample; the first one recorded is the base.
+    void Record(const Sample& sample) {
+        if (!bHaveFirst) first = sample;
+        bHaveFirst = true;
+        last = sample;
+    }
+    // "RSS +n kB, handles +n, threads +n" since the base.
+    void Print(const char* who) const {
+        std::printf("%s: after the first 10 s: RSS %+ld kB, handles %+ld, threads %+ld\n", who,
+                    last.rssKb - first.rssKb,
+                    static_cast<long>(last.handles) - static_cast<long>(first.handles),
+                    last.threads - first.threads);
+    }
+    bool bHaveFirst = false;
+    Sample first, last;
+};
+
 int Soak(IHorolog* pHorolog, double minutes, unsigned seed) {
     HorologService s(pHorolog);
     const int nOneShot = 200, nRepeat = 20, nAbsolute = 10, nChurn = 1;
@@ -634,9 +663,7 @@ int Soak(IHorolog* pHorolog, double minutes, unsigned seed) {
     const Clock::time_point t0 = Clock::now();
     const Clock::time_point tEnd = t0 + std::chrono::duration_cast<Clock::duration>(
                                             std::chrono::duration<double>(minutes * 60));
-    long firstRss = -1, lastRss = 0;
-    DWORD firstHandles = 0, lastHandles = 0;
-    long firstThreads = 0, lastThreads = 0;
+    ResourceDrift drift;
     int round = 0;
     while (Clock::now() < tEnd) {
         const Clock::time_point tRound = Clock::now();
@@ -668,29 +695,17 @@ int Soak(IHorolog* pHorolog, double minutes, unsigned seed) {
         ++round;
 
         if (round % 10 == 0 || Clock::now() >= tEnd) {
-            const long rss = ReadStatusKb("VmRSS:");
-            const long threads = ReadStatusKb("Threads:");
-            const DWORD handles = winplat_test_handle_count();
-            if (firstRss < 0 && round >= 10) {
-                firstRss = rss;
-                firstHandles = handles;
-                firstThreads = threads;
-            }
-            lastRss = rss;
-            lastHandles = handles;
-            lastThreads = threads;
+            const ResourceDrift::Sample now = ResourceDrift::Now();
+            drift.Record(now);
             std::printf("%8.0f %10zu %8ld %8lu %6ld %10ld  %s\n",
-                        MillisecondsBetween(t0, Clock::now()) / 1000.0, g_recorder.Total(), rss,
-                        static_cast<unsigned long>(handles), threads, CountFds(),
+                        MillisecondsBetween(t0, Clock::now()) / 1000.0, g_recorder.Total(),
+                        now.rssKb, static_cast<unsigned long>(now.handles), now.threads, CountFds(),
                         FormatCounters(ReadCounters()).c_str());
             std::fflush(stdout);
         }
     }
     g_recorder.Finish();
-    std::printf("soak: after the first 10 s: RSS %+ld kB, handles %+ld, threads %+ld\n",
-                lastRss - firstRss,
-                static_cast<long>(lastHandles) - static_cast<long>(firstHandles),
-                lastThreads - firstThreads);
+    drift.Print("soak");
     const Counters c = ReadCounters();
     const bool bClean = c.timers == 0 && c.absTimers == 0 && c.threads == 0;
     std::printf("soak: %s\n", bClean ? "no timer left registered" : "TIMERS LEFT REGISTERED");
@@ -712,34 +727,19 @@ int Stress(IHorolog* pHorolog, double seconds, uint64_t seed) {
         seconds, options.clients, options.slotsPerClient, static_cast<unsigned long long>(seed));
     std::printf("%8s %10s %10s %8s %8s %6s %10s  %s\n", "s", "starts", "callbacks", "RSS kB",
                 "handles", "thr", "fds", "counters");
-    long firstRss = -1, lastRss = 0, firstThreads = 0, lastThreads = 0;
-    DWORD firstHandles = 0, lastHandles = 0;
+    ResourceDrift drift;
     options.onReport = [&](double elapsed, const horolog_stress::Totals& totals) {
-        const long rss = ReadStatusKb("VmRSS:");
-        const long threads = ReadStatusKb("Threads:");
-        const DWORD handles = winplat_test_handle_count();
-        if (firstRss < 0) {
-            firstRss = rss;
-            firstHandles = handles;
-            firstThreads = threads;
-        }
-        lastRss = rss;
-        lastHandles = handles;
-        lastThreads = threads;
+        const ResourceDrift::Sample now = ResourceDrift::Now();
+        drift.Record(now);
         std::printf("%8.0f %10llu %10llu %8ld %8lu %6ld %10ld  %s\n", elapsed,
                     static_cast<unsigned long long>(totals.starts),
-                    static_cast<unsigned long long>(totals.callbacks), rss,
-                    static_cast<unsigned long>(handles), threads, CountFds(),
+                    static_cast<unsigned long long>(totals.callbacks), now.rssKb,
+                    static_cast<unsigned long>(now.handles), now.threads, CountFds(),
                     FormatCounters(ReadCounters()).c_str());
         std::fflush(stdout);
     };
     const horolog_stress::Result result = horolog_stress::Run(pHorolog, options);
-    if (firstRss >= 0) {
-        std::printf("stress: after the first 10 s: RSS %+ld kB, handles %+ld, threads %+ld\n",
-                    lastRss - firstRss,
-                    static_cast<long>(lastHandles) - static_cast<long>(firstHandles),
-                    lastThreads - firstThreads);
-    }
+    if (drift.bHaveFirst) drift.Print("stress");
     std::printf("stress: at the end: RSS %ld kB, handles %lu, threads %ld, fds %ld; %s\n",
                 ReadStatusKb("VmRSS:"), static_cast<unsigned long>(winplat_test_handle_count()),
                 ReadStatusKb("Threads:"), CountFds(), FormatCounters(ReadCounters()).c_str());
