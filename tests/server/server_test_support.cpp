@@ -239,15 +239,6 @@ RegValue ReadValue(const std::string& key, const char* pszName) {
     return value;
 }
 
-std::string GuidText(const GUID& guid) {
-    char text[64];
-    std::snprintf(text, sizeof text, "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                  static_cast<unsigned long>(guid.Data1), guid.Data2, guid.Data3, guid.Data4[0],
-                  guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5],
-                  guid.Data4[6], guid.Data4[7]);
-    return text;
-}
-
 void RemoveHorologKeys() {
     DeleteTree("Horolog.Hx");
     DeleteTree("Horolog.Hx.1");
@@ -255,33 +246,6 @@ void RemoveHorologKeys() {
     for (const IID* piid : {&IID_IHorologSite, &IID_IHorolog, &IID_ITimerSite}) {
         DeleteTree("Interface\\" + GuidText(*piid));
     }
-}
-
-Counters ReadCounters() {
-    Counters counters;
-    CPtrArray records;
-    GetKestrel()->CollectClassSummaries(&records);
-    struct Field {
-        const char* name;
-        unsigned int* value;
-    } fields[] = {
-        {"CHorolog.m_uiObjectCount", &counters.objects},
-        {"CHorolog.m_uiRefCount", &counters.refs},
-        {"CHorolog.m_uiTimersCount", &counters.timers},
-        {"CHorolog.m_uiAbsTimersCount", &counters.absTimers},
-        {"CHorolog.m_uiThreadCount", &counters.threads},
-    };
-    for (INT_PTR i = 0; i < records.GetSize(); ++i) {
-        auto* pRecord = static_cast<QuarnClassSummary*>(records[i]);
-        if (pRecord == nullptr || std::strcmp(pRecord->GetModuleName(), "Horolog.dll") != 0) {
-            continue;
-        }
-        for (const Field& f : fields) {
-            if (std::strcmp(pRecord->GetRecordName(), f.name) == 0) *f.value = pRecord->GetValue();
-        }
-    }
-    Kestrel::FreeClassSummaries(&records);
-    return counters;
 }
 
 ComApartment::ComApartment() : m_hr(CoInitialize(nullptr)) {}

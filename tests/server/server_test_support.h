@@ -14,7 +14,8 @@
 #include "horolog/server.h"
 #include "kestrel/kestrel.h"
 
-#include <ostream>
+#include "client_support.h"
+
 #include <string>
 #include <vector>
 
@@ -65,31 +66,17 @@ struct RegValue {
 RegValue ReadValue(const std::string& key, const char* pszName);
 
 // The class id and interface ids as registry key names.
-std::string GuidText(const GUID& guid);
+using horolog_tools::GuidText;
 
 // Removes every key the module registers, whatever state they are in.
 void RemoveHorologKeys();
 
 // ---- the module's counters, through the object database ---------------------
 
-struct Counters {
-    unsigned int objects = 0;
-    unsigned int refs = 0;
-    unsigned int timers = 0;
-    unsigned int absTimers = 0;
-    unsigned int threads = 0;
-
-    bool operator==(const Counters& o) const {
-        return objects == o.objects && refs == o.refs && timers == o.timers &&
-               absTimers == o.absTimers && threads == o.threads;
-    }
-    friend std::ostream& operator<<(std::ostream& os, const Counters& c) {
-        return os << "objects " << c.objects << ", refs " << c.refs << ", timers " << c.timers
-                  << ", abs timers " << c.absTimers << ", threads " << c.threads;
-    }
-};
-// Gathers the database's records and picks the module's five counters.
-Counters ReadCounters();
+// The module's five counters as the object database reports them, read as
+// the demonstration and the benchmark read them.
+using horolog_tools::Counters;
+using horolog_tools::ReadCounters;
 
 // Initialises COM (apartment-threaded) on this thread for its scope.
 class ComApartment {

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -186,6 +187,11 @@ struct Counters {
     unsigned int timers = 0;     // relative timers queued
     unsigned int absTimers = 0;  // absolute timers registered
     unsigned int threads = 0;    // absolute timers taken on by the absolute-timer thread
+
+    bool operator==(const Counters& o) const {
+        return objects == o.objects && refs == o.refs && timers == o.timers &&
+               absTimers == o.absTimers && threads == o.threads;
+    }
 };
 
 // Gathers every reporting function's records from the object database and
@@ -222,6 +228,10 @@ inline std::string FormatCounters(const Counters& c) {
     std::snprintf(text, sizeof text, "objects %u, refs %u, timers %u, abs timers %u, threads %u",
                   c.objects, c.refs, c.timers, c.absTimers, c.threads);
     return text;
+}
+
+inline std::ostream& operator<<(std::ostream& os, const Counters& c) {
+    return os << FormatCounters(c);
 }
 
 // ---- statistics ---------------------------------------------------------------
